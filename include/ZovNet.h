@@ -1,0 +1,570 @@
+/**
+ * \file ZovNet.h
+ * \brief ZovNet: a thin object layer over the system's IPv4 sockets.
+ *
+ * The one public header of the library. It declares:
+ *  - `ZovNet`, the process-wide network layer (start/stop, host name and address services),
+ *    and `ZovNetAddr`, a plain address/port record;
+ *  - `ZovNetPacket`, a message of typed big-endian fields framed by a 2-byte length and a type byte;
+ *  - `ZovSocket` and its three concrete classes `ZovTCPSocketClient`, `ZovTCPSocketServer` and
+ *    `ZovUDPSocket`;
+ *  - `ZovSocketSet`, a readiness set that polls or waits on up to 64 sockets.
+ *
+ * Conventions that hold throughout:
+ *  - IPv4 addresses (`unsigned int`) and ports (`unsigned short`) cross this interface in network
+ *    byte order and are never converted by the library. Use `ZovNet::StringToAddr` to get an
+ *    address; write a port as its big-endian value (see the usage example at the end).
+ *  - Nothing throws. Services return `bool`; transfers return a byte count, 0 for a closed
+ *    connection, or -1 for a refusal or an error; pointer results are null on failure.
+ *  - Failures of system calls that a person should see are reported in a warning box (on POSIX:
+ *    written to standard error as `Warning: <text>`), and the operation then returns its failure
+ *    result. The debug library `ZovNetd` also checks preconditions; a failed check reports
+ *    `Fatal error: <expression>` with the file and line and ends the process with status 1.
+ *  - The library starts no threads and takes no locks: an object is used by one thread at a time.
+ *    Connecting, accepting, receiving and `WaitSockets` block for as long as the system call does.
+ *  - Call `ZovNet::GetInstance()->Init()` before creating the first socket.
+ */
+#ifndef ZOVNET_H
+#define ZOVNET_H
+
+// The build of the library defines ZOVNET_API to export the classes; users need nothing.
+#ifndef ZOVNET_API
+#define ZOVNET_API
+#endif
+
+/// Library-wide constants.
+namespace ZOVNET {
+/// The invalid descriptor value, all 32 bits set. A socket object without an open system socket
+/// holds it.
+constexpr unsigned int BADSOCKET = 0xFFFFFFFFu;
+} // namespace ZOVNET
+
+/// Size of the packet header: 2 bytes of big-endian total length, then 1 type byte. It is also
+/// the position of the first content byte.
+constexpr unsigned short PACKET_HEADER_SIZE = 3;
+/// The smallest buffer a packet ever holds, in bytes.
+constexpr unsigned short PACKET_MIN_ALLOC = 8;
+/// Size of the buffer into which `ZovUDPSocket` receives one datagram as a packet.
+constexpr unsigned int UDP_RECEIVE_BUFFER = 2048;
+
+/// Results of `ZovSocket::SocketType()`.
+constexpr unsigned int SOCKTYPE_TCPSERVER = 1;
+constexpr unsigned int SOCKTYPE_TCPCLIENT = 2;
+constexpr unsigned int SOCKTYPE_UDP = 4;
+
+/// Reverses the bytes of a 16-bit value (host order <-> network order on little-endian hosts).
+inline unsigned short ByteSwap16(unsigned short v) {
+    return static_cast<unsigned short>((v >> 8) | (v << 8));
+}
+
+/// Reverses the bytes of a 32-bit value (host order <-> network order on little-endian hosts).
+inline unsigned int ByteSwap32(unsigned int v) {
+    return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+}
+
+// --------------------------------------------------------------------------------------------
+// Network layer
+// --------------------------------------------------------------------------------------------
+
+/**
+ * \brief The process-wide network layer: starts and stops the socket system and offers name and
+ * address services.
+ *
+ * Obtain it with `GetInstance()`, call `Init()` once, use the services, and finally `delete` the
+ * pointer to stop the socket system. Every service returns false (or null) and writes nothing
+ * while `Init()` has not succeeded. Services never show a box.
+ *
+ * Every name service may block while the system resolver looks the name or address up.
+ */
+class ZOVNET_API ZovNet {
+public:
+    /// Returns the one instance, creating it (not started) on the first call. Returns null only
+    /// when the instance cannot be allocated. Not synchronised: the first call must not race
+    /// with another.
+    static ZovNet* GetInstance();
+
+    /// Stops the socket system if this instance started it and clears the singleton pointer, so
+    /// that the next `GetInstance()` creates a new, unstarted instance.
+    ~ZovNet();
+
+    /// Starts the socket system (requested version 2.2). Idempotent: once started, returns true
+    /// without starting again. On failure shows the warning "Can not initialize network layer
+    /// (Winsock).\n" and returns false; a later call tries again.
+    bool Init();
+
+    /// The local host's name and its first non-loopback IPv4 address (127.0.0.1 when it has no
+    /// other). Either pointer may be null to skip that output.
+    /// \param hostname receives the name; it must hold at least 128 bytes. At most 127
+    ///        characters are copied, then a terminator.
+    /// \param hostaddr receives the address in network byte order (0 if the resolver's entry is
+    ///        not IPv4).
+    /// \return true when the local host's name resolves; false (nothing written) otherwise.
+    bool GetLocalInfo(char* hostname, unsigned int* hostaddr);
+
+    /// \return true when \p hostname resolves to an entry.
+    bool CheckName(const char* hostname) const;
+
+    /// \return true when a reverse lookup of \p hostaddr (network byte order) succeeds.
+    bool CheckAddr(unsigned int hostaddr) const;
+
+    /// Resolves \p hostname and writes its first address (network byte order, loopback not
+    /// skipped) to \p hostaddr. Returns false and leaves \p hostaddr untouched when the name
+    /// does not resolve or its entry's addresses are not 4 bytes long.
+    bool NameToAddr(const char* hostname, unsigned int* hostaddr) const;
+
+    /// Reverse lookup: writes the official name of \p hostaddr into \p str, cut to \p size - 1
+    /// characters and always terminated. On a failed lookup leaves an empty string and returns
+    /// false. A \p size of 0 returns false and writes nothing.
+    bool AddrToName(unsigned int hostaddr, char* str, unsigned int size) const;
+
+    /// Writes the dotted-decimal text of \p hostaddr into \p str, cut to \p size - 1 characters
+    /// and always terminated (16 bytes always hold it whole). Returns false, writing nothing,
+    /// before `Init()` or for a \p size of 0.
+    bool AddrToString(unsigned int hostaddr, char* str, unsigned int size) const;
+
+    /// \return the dotted-decimal text of \p hostaddr in a buffer that the next conversion on the
+    /// same thread overwrites (do not free it), or null before `Init()`.
+    const char* AddrToString(unsigned int hostaddr) const;
+
+    /// Parses dotted-decimal text. On success stores the address (network byte order) in
+    /// \p hostaddr and returns true; otherwise returns false and leaves \p hostaddr unchanged.
+    /// "255.255.255.255" is refused, since its value is the parser's failure value.
+    bool StringToAddr(const char* str, unsigned int& hostaddr) const;
+
+private:
+    ZovNet();
+
+    static ZovNet* m_instance;
+    bool m_initialized;
+};
+
+/// \brief A plain record of one IPv4 address and one port, both in network byte order. No
+/// operation of the library takes or returns it.
+struct ZovNetAddr {
+    unsigned int addr;
+    unsigned short port;
+
+    ZovNetAddr() : addr(0), port(0) {}
+    ZovNetAddr(unsigned int a, unsigned short p) : addr(a), port(p) {}
+};
+
+// --------------------------------------------------------------------------------------------
+// Packets
+// --------------------------------------------------------------------------------------------
+
+/**
+ * \brief One message: an owned buffer holding a 3-byte header (big-endian total length, then a
+ * type byte) followed by content fields written and read at a cursor.
+ *
+ * Wire format: `length:16be type:8 content...`, where `length` counts the whole message (3 to
+ * 65535) and the content is a sequence of big-endian unsigned integers and raw byte runs with no
+ * tags: the reader must know the sequence of fields the writer used.
+ *
+ * Sizes and positions are 16-bit and count from the start of the packet, header included: the
+ * first content byte is at position 3. These always hold:
+ * `3 <= Cursor() <= Length() <= Size() <= 65535` and `Size() >= 8`; bytes never written are 0.
+ *
+ * Limits the library enforces (a packet is fed bytes from the network, so no input can make it
+ * read or write outside its buffer):
+ *  - An Add whose field would take the packet past 65535 bytes writes nothing and leaves the
+ *    packet unchanged.
+ *  - An integer read with too few bytes left before `Length()` returns 0 and leaves the cursor
+ *    where it was (the debug library stops the process instead).
+ *  - `WritePacket` bounds the used size to what the buffer can hold; see there.
+ */
+class ZOVNET_API ZovNetPacket {
+public:
+    /// An empty packet of type \p type with room for \p size content bytes (the buffer is
+    /// `size + 3` bytes computed in 16 bits, at least 8; a \p size above 65532 wraps).
+    ZovNetPacket(unsigned char type, unsigned short size);
+
+    /// An empty packet of type 0 with room for \p size content bytes (default: 8, an 11-byte
+    /// buffer).
+    ZovNetPacket(unsigned short size = 8);
+
+    /// Copies \p other's used bytes into a buffer of exactly `max(other.Length(), 8)` bytes, with
+    /// the same type, length and cursor. The copy never shares \p other's buffer.
+    ZovNetPacket(const ZovNetPacket& other);
+
+    /// Replaces this packet by a copy of \p other, with the copy constructor's rules. Safe for
+    /// self-assignment.
+    ZovNetPacket& operator=(const ZovNetPacket& other);
+
+    ~ZovNetPacket();
+
+    /// Resizes the buffer to exactly \p size bytes (at least 8). A smaller size is taken only
+    /// when \p shrink is true. With \p keep the bytes that fit are kept, otherwise the new buffer
+    /// is all zero (type included). `Length()` and `Cursor()` are lowered to fit.
+    /// \return the allocated size afterwards.
+    unsigned short Allocate(unsigned short size, bool keep, bool shrink);
+
+    /// Empties the packet (all bytes zero, `Length()` and `Cursor()` 3), keeping its type and
+    /// allocation.
+    void Reset();
+
+    /// Stamps `Length()` into the two length bytes (big-endian) and returns the buffer: the
+    /// `Length()` bytes to send start here.
+    unsigned char* Data();
+
+    /// Replaces the packet by \p size received bytes and puts the cursor on the first content
+    /// byte. The used size is taken from the received length field. When that field differs
+    /// from \p size, prints "WritePacket: size(<size>) != usize(<field>)\n" to standard output.
+    /// A \p size of 0 or above 65535 leaves the packet unchanged. The buffer grows to \p size
+    /// bytes when needed and never shrinks. A length field within the buffer but above \p size
+    /// stays the used size (the bytes behind the received ones are the buffer's own). A field
+    /// below 3 makes the used size 3; a field above the buffer makes it the buffer's size; a
+    /// single received byte gives a used size of 3.
+    void WritePacket(const unsigned char* data, unsigned int size);
+
+    /// \return the allocated size of the buffer in bytes.
+    unsigned short Size() const { return m_asize; }
+    /// \return the used size, header included: the number of bytes to send.
+    unsigned short Length() const { return m_usize; }
+    /// \return the type byte.
+    unsigned char Type() const { return m_buffer[2]; }
+    /// Sets the type byte; touches neither the length bytes nor the cursor.
+    void SetType(unsigned char type) { m_buffer[2] = type; }
+    /// \return a pointer to the first content byte (position 3).
+    unsigned char* Content() const { return m_buffer + PACKET_HEADER_SIZE; }
+    /// \return the cursor: the position where the next field is written or read.
+    unsigned short Cursor() const { return m_cursor; }
+    /// Moves the cursor by \p delta, clamped to `3 ... Length()`.
+    void MoveCursor(short delta) {
+        int pos = static_cast<int>(m_cursor) + delta;
+        if (pos < PACKET_HEADER_SIZE)
+            pos = PACKET_HEADER_SIZE;
+        if (pos > m_usize)
+            pos = m_usize;
+        m_cursor = static_cast<unsigned short>(pos);
+    }
+    /// Puts the cursor on the first content byte (position 3).
+    void GoToStart() { m_cursor = PACKET_HEADER_SIZE; }
+    /// Puts the cursor behind the last used byte.
+    void GoToEnd() { m_cursor = m_usize; }
+
+    /// Writes one byte at the cursor and moves the cursor behind it; grows the buffer to
+    /// `Cursor() + 8` when it does not fit.
+    void AddInt8(unsigned char value);
+    /// Writes a big-endian 16-bit value at the cursor (growth as `AddInt8`).
+    void AddInt16(unsigned short value);
+    /// Writes a big-endian 32-bit value at the cursor (growth as `AddInt8`).
+    void AddInt32(unsigned int value);
+    /// Writes \p n raw bytes at the cursor, with no length prefix; grows the buffer to
+    /// `Cursor() + n + 8` when they do not fit. \p n of 0 changes nothing.
+    void AddBin(const void* s, unsigned int n);
+
+    /// Reads one byte at the cursor and moves the cursor behind it. Returns 0 and leaves the
+    /// cursor when no byte is left before `Length()`.
+    unsigned char ReadInt8();
+    /// Reads a big-endian 16-bit value (0 and the cursor unchanged when fewer than 2 bytes are
+    /// left).
+    unsigned short ReadInt16();
+    /// Reads a big-endian 32-bit value (0 and the cursor unchanged when fewer than 4 bytes are
+    /// left).
+    unsigned int ReadInt32();
+    /// Copies up to \p n bytes from the cursor to \p dest and moves the cursor behind them.
+    /// \return the number of bytes copied: what is left of the content at most; 0 at the end, in
+    /// which case \p dest is not touched.
+    unsigned int ReadBin(void* dest, unsigned int n);
+
+private:
+    void NextPacket();
+
+    unsigned char* m_buffer;
+    unsigned short m_cursor;
+    unsigned short m_asize;
+    unsigned short m_usize;
+};
+
+// --------------------------------------------------------------------------------------------
+// Sockets
+// --------------------------------------------------------------------------------------------
+
+/**
+ * \brief Abstract base of the socket classes: owns one system socket descriptor, the local port
+ * and the open directions.
+ *
+ * Socket objects are not copyable: no two objects hold the same descriptor. The destructor closes
+ * the descriptor.
+ */
+class ZOVNET_API ZovSocket {
+public:
+    /// The open directions of a socket (the bits of `State()`), and the argument of `ShutDown`.
+    enum SockState { SOCK_CLOSED = 0, SOCK_RECEIVE = 1, SOCK_SEND = 2, SOCK_BOTH = 3 };
+
+    virtual ~ZovSocket();
+
+    /// \return one of `SOCKTYPE_TCPSERVER`, `SOCKTYPE_TCPCLIENT`, `SOCKTYPE_UDP`.
+    virtual unsigned int SocketType() const = 0;
+    virtual int Send(void* data, unsigned int len) = 0;
+    virtual int Send(ZovNetPacket* packet) = 0;
+    virtual int Receive(void* data, unsigned int len) = 0;
+    virtual int Receive(ZovNetPacket* packet) = 0;
+
+    /// \return the system descriptor, or `ZOVNET::BADSOCKET` when the object holds none.
+    unsigned int Descriptor() const { return m_descriptor; }
+    /// \return the `SockState` bits of the directions still open (0 to 3).
+    unsigned int State() const { return m_state; }
+    /// \return the bound local port in network byte order, or 0 when not bound.
+    unsigned short Port() const { return m_port; }
+
+    /// Reads a socket-level option (the system's SO_ numbers) as a 4-byte integer.
+    /// \return true when the system delivered it; \p value is untouched otherwise.
+    bool GetOption(int option, int& value);
+    /// Sets a socket-level option (the system's SO_ numbers) to a 4-byte integer.
+    /// \return true when the system accepted it.
+    bool SetOption(int option, int value);
+
+    /// Shuts the given direction(s) down. A single direction that is already shut, or
+    /// `SOCK_CLOSED`, changes nothing. The bits are cleared only when the system accepts; once no
+    /// bit is left the descriptor is closed and `Descriptor()` becomes `ZOVNET::BADSOCKET`.
+    void ShutDown(SockState how);
+
+    ZovSocket(const ZovSocket&) = delete;
+    ZovSocket& operator=(const ZovSocket&) = delete;
+
+protected:
+    ZovSocket();
+
+    unsigned int m_descriptor;
+    unsigned short m_port;
+    unsigned short m_state;
+};
+
+/**
+ * \brief One end of a TCP connection: a connection the application opens, or one handed out by
+ * `ZovTCPSocketServer::Accept`.
+ *
+ * Every transfer is refused with -1, before any system call, unless bit 1 (`SOCK_RECEIVE`) of
+ * `State()` is set: after `ShutDown(SOCK_RECEIVE)` both sending and receiving are refused.
+ * No send raises SIGPIPE: on a shut or reset connection `Send` returns -1.
+ *
+ * The two constructors differ only in the type of their first argument; a plain literal `0` is
+ * ambiguous between them and does not compile. Write the local port as `(unsigned short)0` or
+ * through a named `unsigned short` variable.
+ */
+class ZOVNET_API ZovTCPSocketClient : public ZovSocket {
+public:
+    /// Creates a TCP socket, binds it to \p localPort (network byte order; 0 lets the system
+    /// choose) and, when \p destAddr is not 0, connects to \p destAddr : \p destPort, blocking
+    /// until the system answers. Failures show a warning ("Can not create TCP socket", "Can not
+    /// bind TCP socket to local port", "Can not connect to remote host"); the object exists all
+    /// the same and `State()` tells whether it is connected (`SOCK_BOTH`).
+    ZovTCPSocketClient(unsigned short localPort = 0, unsigned int destAddr = 0,
+                       unsigned short destPort = 0);
+
+    /// Adopts an already connected \p descriptor; the object closes it when destroyed. The local
+    /// port is read back from the system (0 if that fails). `State()` is `SOCK_BOTH`.
+    ZovTCPSocketClient(unsigned int descriptor, unsigned int destAddr, unsigned short destPort);
+
+    ~ZovTCPSocketClient() override;
+
+    /// \return `SOCKTYPE_TCPCLIENT`.
+    unsigned int SocketType() const override;
+
+    /// Connects the bound socket to \p destAddr : \p destPort (blocking). \p destAddr 0 returns
+    /// false at once. A refusal shows "Can not connect to remote host" and returns false.
+    bool Connect(unsigned int destAddr, unsigned short destPort);
+
+    /// \return the peer address of the last connection made (network byte order), or 0.
+    unsigned int GetDestAddr() const { return m_destAddr; }
+    /// \return the peer port of the last connection made (network byte order), or 0.
+    unsigned short GetDestPort() const { return m_destPort; }
+
+    /// One system send of \p len bytes. \return the count sent (possibly short), or -1.
+    int Send(void* data, unsigned int len) override;
+    /// Stamps and sends the whole packet, `packet->Length()` bytes, blocking until all of them
+    /// are out. \return `Length()`, or -1 (null packet, closed gate, or an error; part of the
+    /// frame may then have been sent).
+    int Send(ZovNetPacket* packet) override;
+    /// One system receive of up to \p len bytes (blocks until data or close).
+    /// \return the count received, 0 when the peer has closed, or -1.
+    int Receive(void* data, unsigned int len) override;
+    /// Receives exactly one whole message of the stream into \p packet.
+    ///
+    /// Blocks until a complete message has arrived. \return its length (3 or more); 0 when its
+    /// length field is below 3 (those two bytes are consumed and the packet is untouched), or
+    /// when the peer closed in the middle of a message; -1 when the peer had closed before a
+    /// message began, on an error, for a null packet or a closed gate. On every result but a
+    /// length the packet is unchanged.
+    ///
+    /// On a descriptor the application made non-blocking nothing is consumed until the whole
+    /// message can be: while it has not fully arrived, the call returns -1 with the message
+    /// left in the stream, so calling again later is safe.
+    int Receive(ZovNetPacket* packet) override;
+
+private:
+    unsigned int m_destAddr;
+    unsigned short m_destPort;
+};
+
+/**
+ * \brief A listening TCP socket. `Accept` hands out each incoming connection as a new
+ * `ZovTCPSocketClient` that the caller owns.
+ *
+ * The four transfers exist only to complete the socket interface: they do nothing and return 0.
+ */
+class ZOVNET_API ZovTCPSocketServer : public ZovSocket {
+public:
+    /// Creates a TCP socket, binds it to \p port (network byte order; 0 lets the system choose)
+    /// and listens with a queue of \p backlog connections. Failures show a warning ("Can not
+    /// create TCP socket", "Can not bind TCP socket to local port", "Can not listen to TCP
+    /// socket") and leave an object without descriptor. Listening: `State()` is `SOCK_RECEIVE`.
+    ZovTCPSocketServer(unsigned short port = 0, unsigned int backlog = 5);
+    ~ZovTCPSocketServer() override;
+
+    /// Takes one incoming connection, blocking until one comes in.
+    /// \return a new client owned by the caller (delete it to close the connection), or null
+    /// after the warning "socket accept() failed".
+    ZovTCPSocketClient* Accept();
+
+    /// \return `SOCKTYPE_TCPSERVER`.
+    unsigned int SocketType() const override;
+    /// Does nothing. \return 0.
+    int Send(void* data, unsigned int len) override;
+    /// Does nothing. \return 0.
+    int Send(ZovNetPacket* packet) override;
+    /// Does nothing. \return 0.
+    int Receive(void* data, unsigned int len) override;
+    /// Does nothing. \return 0.
+    int Receive(ZovNetPacket* packet) override;
+};
+
+/**
+ * \brief A bound UDP socket: sends raw bytes or a packet as one datagram to any address and port
+ * and receives one datagram at a time, optionally reporting the sender.
+ *
+ * Every transfer is refused with -1, before any system call, unless bit 1 (`SOCK_RECEIVE`) of
+ * `State()` is set (sending included).
+ */
+class ZOVNET_API ZovUDPSocket : public ZovSocket {
+public:
+    /// Creates a UDP socket bound to \p port (network byte order; 0 lets the system choose).
+    /// Failures show a warning ("Can not create UDP socket", "Can not bind UDP socket to local
+    /// port") and leave an object without descriptor. Bound: `State()` is `SOCK_BOTH`.
+    ZovUDPSocket(unsigned short port = 0);
+    ~ZovUDPSocket() override;
+
+    /// \return `SOCKTYPE_UDP`.
+    unsigned int SocketType() const override;
+
+    /// One send on a socket to which the application assigned a peer. \return bytes sent or -1.
+    int Send(void* data, unsigned int len) override;
+    /// One datagram of \p len bytes to \p addr : \p port. \return bytes sent or -1.
+    int Send(void* data, unsigned int len, unsigned int addr, unsigned short port);
+    /// Stamps the packet and sends it as one datagram through `Send(void*, unsigned int)`.
+    /// \return bytes sent, or -1 (null packet included).
+    int Send(ZovNetPacket* packet) override;
+    /// Stamps the packet and sends it as one datagram to \p addr : \p port.
+    /// \return bytes sent, or -1 (null packet included).
+    int Send(ZovNetPacket* packet, unsigned int addr, unsigned short port);
+
+    /// Receives one datagram of up to \p len bytes (blocking). \return bytes received or -1
+    /// (also for a datagram longer than \p len).
+    int Receive(void* data, unsigned int len) override;
+    /// As above, and stores the sender's address and port through the non-null places (their
+    /// values are unspecified after a result of -1).
+    int Receive(void* data, unsigned int len, unsigned int* addr, unsigned short* port);
+    /// Receives one datagram of up to 2048 bytes into \p packet (blocking) and stores the
+    /// sender's address and port through the non-null places. On a non-blocking descriptor it
+    /// retries every 100 ms until a datagram comes. A longer datagram shows the warning "NET: a
+    /// packet has been truncated !" and its first 2048 bytes are taken.
+    /// \return the bytes taken into the packet (0 for an empty datagram, the packet unchanged),
+    /// or -1 (packet and places untouched).
+    int Receive(ZovNetPacket* packet, unsigned int* addr, unsigned short* port);
+    /// `Receive(packet, nullptr, nullptr)`.
+    int Receive(ZovNetPacket* packet) override;
+};
+
+// --------------------------------------------------------------------------------------------
+// Readiness
+// --------------------------------------------------------------------------------------------
+
+/// \brief A table of up to 64 descriptors: a count, then the entries in registration order.
+/// The layout of the socket system's own descriptor set; used by `ZovSocketSet`.
+struct ZovFdSet {
+    unsigned int fd_count;
+    unsigned int fd_array[64];
+};
+
+/**
+ * \brief Watches up to 64 sockets for readability.
+ *
+ * Register descriptors, call `CheckSockets()` (no wait) or `WaitSockets()` (with a time-out),
+ * then ask `CheckSocket()` per socket. The set holds descriptor values only: it neither owns nor
+ * tracks the sockets, so remove a socket from every set before deleting it. A plain value: it
+ * allocates nothing and can be copied.
+ *
+ * A socket counts as readable when data waits, when a listening server has a connection
+ * waiting, and when the peer closed or the socket has an error (a read then reports it).
+ */
+class ZOVNET_API ZovSocketSet {
+public:
+    /// An empty set.
+    ZovSocketSet();
+
+    /// Registers \p s (once; a 65th descriptor is ignored, but still raises the bound that
+    /// `PrintInfo` walks).
+    void AddSocket(unsigned int s);
+    /// Registers the socket's `Descriptor()`.
+    void AddSocket(ZovSocket* s);
+    /// Unregisters \p s; the later entries keep their order.
+    void RemoveSocket(unsigned int s);
+    /// Unregisters the socket's `Descriptor()`.
+    void RemoveSocket(ZovSocket* s);
+
+    /// Polls the registered descriptors without waiting.
+    /// \return the number ready for reading, 0 for none (or an empty set, without polling), or
+    /// -1 when the system refuses (for example when a registered descriptor is not open).
+    int CheckSockets();
+    /// Waits until a registered descriptor is readable or \p timeout milliseconds have passed
+    /// (0: no limit). An empty set returns 0 at once. \return as `CheckSockets()`.
+    int WaitSockets(unsigned int timeout);
+
+    /// \return whether \p s was readable at the last poll or wait of this set.
+    bool CheckSocket(unsigned int s) const;
+    /// \return whether the socket's `Descriptor()` was readable at the last poll or wait.
+    bool CheckSocket(ZovSocket* s) const;
+
+    /// Prints the registered descriptors in ascending order to standard output, as
+    /// "Socket set: [ 5] [12] \n", or "Empty socket set.\n".
+    void PrintInfo() const;
+
+private:
+    ZovFdSet m_set;
+    ZovFdSet m_ready;
+    unsigned int m_maxfd;
+};
+
+/*
+ * Usage example: one packet over TCP on loopback.
+ *
+ *     #include <ZovNet.h>
+ *
+ *     ZovNet* net = ZovNet::GetInstance();
+ *     if (!net->Init()) return 1;
+ *
+ *     unsigned int loopback = 0;
+ *     net->StringToAddr("127.0.0.1", loopback);      // network byte order
+ *
+ *     ZovTCPSocketServer server;                      // system-chosen port, backlog 5
+ *     unsigned short anyPort = 0;                     // not a literal 0: see ZovTCPSocketClient
+ *     ZovTCPSocketClient client(anyPort, loopback, server.Port());
+ *     ZovTCPSocketClient* peer = server.Accept();
+ *
+ *     ZovNetPacket out(7, 6);                         // type 7, room for 6 content bytes
+ *     out.AddInt16(513);
+ *     out.AddInt32(65536);
+ *     client.Send(&out);                              // 00 09 07 02 01 00 01 00 00
+ *
+ *     ZovNetPacket in;
+ *     if (peer->Receive(&in) == 9 && in.Type() == 7) {
+ *         unsigned short a = in.ReadInt16();          // 513
+ *         unsigned int b = in.ReadInt32();            // 65536
+ *     }
+ *
+ *     delete peer;
+ *     delete net;                                     // stops the socket system
+ */
+
+#endif // ZOVNET_H

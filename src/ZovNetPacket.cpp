@@ -1,0 +1,279 @@
+#include "ZovNet.h"
+#include "ZovNetInternal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+constexpr unsigned int MAX_PACKET = 65535;
+
+// A packet without a buffer would break every accessor; a release build that cannot get even a
+// few bytes has nothing sane left to do. (Growth failures are survivable and handled in
+// Allocate.)
+unsigned char* NewBuffer(unsigned short size) {
+    return static_cast<unsigned char*>(std::calloc(size, 1));
+}
+
+void RequireBuffer(const unsigned char* buffer) {
+    if (buffer == nullptr)
+        std::abort();
+}
+
+} // namespace
+
+ZovNetPacket::ZovNetPacket(unsigned char type, unsigned short size)
+    : m_buffer(nullptr), m_cursor(PACKET_HEADER_SIZE), m_asize(0), m_usize(PACKET_HEADER_SIZE) {
+    // The content size plus the header wraps in 16 bits above 65532, as the type says it does.
+    m_asize = static_cast<unsigned short>(size + PACKET_HEADER_SIZE);
+    if (m_asize < PACKET_MIN_ALLOC)
+        m_asize = PACKET_MIN_ALLOC;
+    m_buffer = NewBuffer(m_asize);
+    ZOVNET_ASSERT(m_buffer != NULL);
+    RequireBuffer(m_buffer);
+    m_buffer[2] = type;
+}
+
+ZovNetPacket::ZovNetPacket(unsigned short size)
+    : m_buffer(nullptr), m_cursor(PACKET_HEADER_SIZE), m_asize(0), m_usize(PACKET_HEADER_SIZE) {
+    m_asize = static_cast<unsigned short>(size + PACKET_HEADER_SIZE);
+    if (m_asize < PACKET_MIN_ALLOC)
+        m_asize = PACKET_MIN_ALLOC;
+    m_buffer = NewBuffer(m_asize);
+    ZOVNET_ASSERT(m_buffer != NULL);
+    RequireBuffer(m_buffer);
+}
+
+ZovNetPacket::ZovNetPacket(const ZovNetPacket& other)
+    : m_buffer(nullptr), m_cursor(other.m_cursor), m_asize(0), m_usize(other.m_usize) {
+    if (other.m_usize <= PACKET_HEADER_SIZE) {
+        m_asize = PACKET_MIN_ALLOC;
+        m_usize = PACKET_HEADER_SIZE;
+        m_buffer = NewBuffer(m_asize);
+        ZOVNET_ASSERT(m_buffer != NULL);
+        RequireBuffer(m_buffer);
+        // A header-only message (a "ping") is still a message of its type: keep the type.
+        m_buffer[2] = other.m_buffer[2];
+    } else {
+        m_asize = other.m_usize > PACKET_MIN_ALLOC ? other.m_usize : PACKET_MIN_ALLOC;
+        m_buffer = NewBuffer(m_asize);
+        ZOVNET_ASSERT(m_buffer != NULL);
+        RequireBuffer(m_buffer);
+        std::memcpy(m_buffer, other.m_buffer, m_asize);
+    }
+    if (m_cursor > m_usize)
+        m_cursor = m_usize;
+}
+
+ZovNetPacket& ZovNetPacket::operator=(const ZovNetPacket& other) {
+    if (this != &other) {
+        ZovNetPacket copy(other);
+        std::swap(m_buffer, copy.m_buffer);
+        std::swap(m_cursor, copy.m_cursor);
+        std::swap(m_asize, copy.m_asize);
+        std::swap(m_usize, copy.m_usize);
+    }
+    return *this;
+}
+
+ZovNetPacket::~ZovNetPacket() {
+    ZOVNET_ASSERT(m_buffer != NULL);
+    std::free(m_buffer);
+}
+
+unsigned short ZovNetPacket::Allocate(unsigned short size, bool keep, bool shrink) {
+    if (size < PACKET_MIN_ALLOC)
+        size = PACKET_MIN_ALLOC;
+    if (size == m_asize)
+        return m_asize;
+    if (size < m_asize && !shrink)
+        return m_asize;
+
+    unsigned char* nbuf = NewBuffer(size);
+    ZOVNET_ASSERT(nbuf != NULL);
+    if (nbuf == nullptr)
+        return m_asize; // the release build keeps the old buffer; callers check what they got
+    if (keep)
+        std::memcpy(nbuf, m_buffer, size < m_asize ? size : m_asize);
+    std::free(m_buffer);
+    m_buffer = nbuf;
+    m_asize = size;
+
+    if (m_usize > m_asize)
+        m_usize = m_asize;
+    if (m_cursor > m_usize)
+        m_cursor = m_usize;
+    return m_asize;
+}
+
+void ZovNetPacket::Reset() {
+    unsigned char type = m_buffer[2];
+    std::memset(m_buffer, 0, m_asize);
+    m_buffer[2] = type;
+    m_cursor = PACKET_HEADER_SIZE;
+    m_usize = PACKET_HEADER_SIZE;
+}
+
+unsigned char* ZovNetPacket::Data() {
+    m_buffer[0] = static_cast<unsigned char>(m_usize >> 8);
+    m_buffer[1] = static_cast<unsigned char>(m_usize & 0xFF);
+    return m_buffer;
+}
+
+void ZovNetPacket::WritePacket(const unsigned char* data, unsigned int size) {
+    ZOVNET_ASSERT(data != NULL);
+    if (size == 0 || data == nullptr || size > MAX_PACKET)
+        return;
+
+    Allocate(static_cast<unsigned short>(size), false, false);
+    if (size > m_asize)
+        return; // the buffer could not grow; nothing was changed
+    std::memcpy(m_buffer, data, size);
+
+    // A single byte carries no second length byte: it counts as 0, never as whatever the buffer
+    // held there.
+    unsigned int field = static_cast<unsigned int>(data[0]) << 8;
+    if (size >= 2)
+        field |= data[1];
+    if (field != size)
+        std::printf("WritePacket: size(%d) != usize(%d)\n", static_cast<int>(size),
+                    static_cast<int>(field));
+
+    // The length field comes from the network: bound it so that every later read and write stays
+    // inside the buffer.
+    if (field < PACKET_HEADER_SIZE)
+        field = PACKET_HEADER_SIZE;
+    if (field > m_asize)
+        field = m_asize;
+    m_usize = static_cast<unsigned short>(field);
+    m_cursor = PACKET_HEADER_SIZE;
+}
+
+void ZovNetPacket::NextPacket() {
+    if (m_usize >= m_asize)
+        return;
+    const unsigned short rest = static_cast<unsigned short>(m_asize - m_usize);
+    std::memmove(m_buffer, m_buffer + m_usize, rest);
+    std::memset(m_buffer + rest, 0, m_usize);
+    unsigned short field = static_cast<unsigned short>((m_buffer[0] << 8) | m_buffer[1]);
+    if (field > rest)
+        field = rest;
+    if (field < PACKET_HEADER_SIZE)
+        field = PACKET_HEADER_SIZE;
+    m_usize = field;
+    m_cursor = PACKET_HEADER_SIZE;
+}
+
+namespace {
+
+// Makes room for a field of `width` bytes at the cursor; `request` is the allocation the growth
+// rule asks for. A field that would take the packet past 65535 bytes gets no room.
+bool MakeRoom(ZovNetPacket& packet, unsigned short cursor, unsigned short asize,
+              unsigned long long width, unsigned long long request) {
+    if (cursor + width <= asize)
+        return true;
+    if (cursor + width > MAX_PACKET)
+        return false;
+    if (request > MAX_PACKET)
+        request = MAX_PACKET;
+    return cursor + width <= packet.Allocate(static_cast<unsigned short>(request), true, false);
+}
+
+} // namespace
+
+void ZovNetPacket::AddInt8(unsigned char value) {
+    if (!MakeRoom(*this, m_cursor, m_asize, 1, m_cursor + 8ull))
+        return;
+    m_buffer[m_cursor++] = value;
+    if (m_cursor > m_usize)
+        m_usize = m_cursor;
+}
+
+void ZovNetPacket::AddInt16(unsigned short value) {
+    if (!MakeRoom(*this, m_cursor, m_asize, 2, m_cursor + 8ull))
+        return;
+    m_buffer[m_cursor] = static_cast<unsigned char>(value >> 8);
+    m_buffer[m_cursor + 1] = static_cast<unsigned char>(value);
+    m_cursor = static_cast<unsigned short>(m_cursor + 2);
+    if (m_cursor > m_usize)
+        m_usize = m_cursor;
+}
+
+void ZovNetPacket::AddInt32(unsigned int value) {
+    if (!MakeRoom(*this, m_cursor, m_asize, 4, m_cursor + 8ull))
+        return;
+    m_buffer[m_cursor] = static_cast<unsigned char>(value >> 24);
+    m_buffer[m_cursor + 1] = static_cast<unsigned char>(value >> 16);
+    m_buffer[m_cursor + 2] = static_cast<unsigned char>(value >> 8);
+    m_buffer[m_cursor + 3] = static_cast<unsigned char>(value);
+    m_cursor = static_cast<unsigned short>(m_cursor + 4);
+    if (m_cursor > m_usize)
+        m_usize = m_cursor;
+}
+
+void ZovNetPacket::AddBin(const void* s, unsigned int n) {
+    // clang-format off
+    ZOVNET_ASSERT(s != NULL);
+    ZOVNET_ASSERT(m_cursor <= m_asize);
+    // clang-format on
+    if (n == 0 || s == nullptr)
+        return;
+    if (!MakeRoom(*this, m_cursor, m_asize, n, m_cursor + static_cast<unsigned long long>(n) + 8))
+        return;
+    std::memcpy(m_buffer + m_cursor, s, n);
+    m_cursor = static_cast<unsigned short>(m_cursor + n);
+    if (m_cursor > m_usize)
+        m_usize = m_cursor;
+}
+
+// A read with too few bytes left returns 0 and leaves the cursor: nothing outside the content is
+// ever read, whatever length field the packet was given.
+
+unsigned char ZovNetPacket::ReadInt8() {
+    // clang-format off
+    ZOVNET_ASSERT(m_cursor < m_usize);
+    // clang-format on
+    if (m_cursor + 1 > m_usize)
+        return 0;
+    return m_buffer[m_cursor++];
+}
+
+unsigned short ZovNetPacket::ReadInt16() {
+    // clang-format off
+    ZOVNET_ASSERT(m_cursor+1 < m_usize);
+    // clang-format on
+    if (m_cursor + 2 > m_usize)
+        return 0;
+    const unsigned char* p = m_buffer + m_cursor;
+    m_cursor = static_cast<unsigned short>(m_cursor + 2);
+    return static_cast<unsigned short>((p[0] << 8) | p[1]);
+}
+
+unsigned int ZovNetPacket::ReadInt32() {
+    // clang-format off
+    ZOVNET_ASSERT(m_cursor+3 < m_usize);
+    // clang-format on
+    if (m_cursor + 4 > m_usize)
+        return 0;
+    const unsigned char* p = m_buffer + m_cursor;
+    m_cursor = static_cast<unsigned short>(m_cursor + 4);
+    return (static_cast<unsigned int>(p[0]) << 24) | (static_cast<unsigned int>(p[1]) << 16) |
+           (static_cast<unsigned int>(p[2]) << 8) | p[3];
+}
+
+unsigned int ZovNetPacket::ReadBin(void* dest, unsigned int n) {
+    // clang-format off
+    ZOVNET_ASSERT(dest != NULL);
+    ZOVNET_ASSERT(m_cursor <= m_usize);
+    // clang-format on
+    unsigned int count = m_cursor < m_usize ? static_cast<unsigned int>(m_usize - m_cursor) : 0;
+    if (n < count)
+        count = n;
+    if (count == 0 || dest == nullptr)
+        return 0;
+    std::memcpy(dest, m_buffer + m_cursor, count);
+    m_cursor = static_cast<unsigned short>(m_cursor + count);
+    return count;
+}

@@ -1,0 +1,169 @@
+// The platform layer: the socket-system operations the library is written against, under their
+// Windows Sockets names. The library's sources call the operations as `sys::name` and use the
+// system's own constants and records (AF_INET, MSG_PEEK, SOL_SOCKET, sockaddr_in, timeval, ...),
+// which carry the same names on every system; the Windows names that POSIX lacks (SOCKET_ERROR,
+// the WSAE codes, MB_ICONWARNING) are defined here. Nothing above this layer tests which system
+// it runs on. Descriptors are `unsigned int` everywhere, ZOVNET::BADSOCKET when invalid.
+//
+// Windows (PlatformWin32.cpp): thin forwards to Windows Sockets and the user-interface library.
+// POSIX (PlatformPosix.cpp): the same operations over the system's calls, with Windows Sockets'
+// results: the error codes below, datagram truncation reported as WSAEMSGSIZE, sends that never
+// raise SIGPIPE, a reentrant resolver, and a `select` over the count-and-array descriptor table
+// that is built on poll() and so takes descriptor values of any size.
+//
+// Error codes: every wrapper captures the system's error right where the call failed; a later
+// WSAGetLastError() on the same thread returns it. On POSIX the errno values map as follows
+// (any other errno is returned unchanged; it is always below 10000, so it cannot be mistaken for
+// one of these):
+//
+//   EINTR        -> WSAEINTR         10004      ENOBUFS      -> WSAENOBUFS       10055
+//   EBADF        -> WSAEBADF         10009      EISCONN      -> WSAEISCONN       10056
+//   EACCES       -> WSAEACCES        10013      ENOTCONN     -> WSAENOTCONN      10057
+//   EFAULT       -> WSAEFAULT        10014      ESHUTDOWN    -> WSAESHUTDOWN     10058
+//   EINVAL       -> WSAEINVAL        10022      EPIPE        -> WSAESHUTDOWN     10058
+//   EMFILE       -> WSAEMFILE        10024      ETIMEDOUT    -> WSAETIMEDOUT     10060
+//   EWOULDBLOCK  -> WSAEWOULDBLOCK   10035      ECONNREFUSED -> WSAECONNREFUSED  10061
+//   EAGAIN       -> WSAEWOULDBLOCK   10035      EHOSTUNREACH -> WSAEHOSTUNREACH  10065
+//   EINPROGRESS  -> WSAEINPROGRESS   10036      EADDRINUSE   -> WSAEADDRINUSE    10048
+//   EALREADY     -> WSAEALREADY      10037      EADDRNOTAVAIL-> WSAEADDRNOTAVAIL 10049
+//   ENOTSOCK     -> WSAENOTSOCK      10038      ENETDOWN     -> WSAENETDOWN      10050
+//   EMSGSIZE     -> WSAEMSGSIZE      10040      ENETUNREACH  -> WSAENETUNREACH   10051
+//   EOPNOTSUPP   -> WSAEOPNOTSUPP    10045      ECONNABORTED -> WSAECONNABORTED  10053
+//   EAFNOSUPPORT -> WSAEAFNOSUPPORT  10047      ECONNRESET   -> WSAECONNRESET    10054
+//
+// On POSIX a datagram longer than the receive buffer fails with WSAEMSGSIZE (the buffer holds its
+// first bytes), as on Windows; a descriptor that is not open fails with WSAENOTSOCK on Windows and
+// WSAEBADF on POSIX.
+#ifndef ZOVNET_PLATFORM_H
+#define ZOVNET_PLATFORM_H
+
+#include "ZovNet.h"
+
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#define SOCKET_ERROR (-1)
+#define MB_ICONWARNING 0x30u
+
+#define WSAEINTR 10004
+#define WSAEBADF 10009
+#define WSAEACCES 10013
+#define WSAEFAULT 10014
+#define WSAEINVAL 10022
+#define WSAEMFILE 10024
+#define WSAEWOULDBLOCK 10035
+#define WSAEINPROGRESS 10036
+#define WSAEALREADY 10037
+#define WSAENOTSOCK 10038
+#define WSAEMSGSIZE 10040
+#define WSAEOPNOTSUPP 10045
+#define WSAEAFNOSUPPORT 10047
+#define WSAEADDRINUSE 10048
+#define WSAEADDRNOTAVAIL 10049
+#define WSAENETDOWN 10050
+#define WSAENETUNREACH 10051
+#define WSAECONNABORTED 10053
+#define WSAECONNRESET 10054
+#define WSAENOBUFS 10055
+#define WSAEISCONN 10056
+#define WSAENOTCONN 10057
+#define WSAESHUTDOWN 10058
+#define WSAETIMEDOUT 10060
+#define WSAECONNREFUSED 10061
+#define WSAEHOSTUNREACH 10065
+#endif
+
+namespace ZovPlatform {
+
+// A resolver entry, owned by the caller (the system's own record is not reentrant everywhere).
+struct HostEntry {
+    std::string h_name;
+    std::vector<std::string> h_aliases;
+    int h_length = 0;
+    std::vector<std::vector<unsigned char>> h_addr_list;
+};
+
+// Start and stop. `version` is the requested version word (0x0202).
+int WSAStartup(unsigned short version);
+int WSACleanup();
+int WSAGetLastError();
+int WSACancelBlockingCall();
+
+// Resolver and conversions. gethostbyname/gethostbyaddr return false on failure.
+int gethostname(char* name, int len);
+bool gethostbyname(const char* name, HostEntry& entry);
+bool gethostbyaddr(const void* addr, int len, int type, HostEntry& entry);
+unsigned int inet_addr(const char* text);
+const char* inet_ntoa(unsigned int addr); // per-thread buffer, overwritten by the next call
+
+// Sockets. Sends never raise SIGPIPE.
+unsigned int socket(int af, int type, int protocol);
+int bind(unsigned int s, const sockaddr_in* addr, int len);
+int listen(unsigned int s, int backlog);
+unsigned int accept(unsigned int s, sockaddr_in* addr, int* len);
+int connect(unsigned int s, const sockaddr_in* addr, int len);
+int getsockname(unsigned int s, sockaddr_in* addr, int* len);
+int send(unsigned int s, const void* buf, int len, int flags);
+int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen);
+int recv(unsigned int s, void* buf, int len, int flags);
+int recvfrom(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen);
+int shutdown(unsigned int s, int how);
+int closesocket(unsigned int s);
+int getsockopt(unsigned int s, int level, int option, void* value, int* len);
+int setsockopt(unsigned int s, int level, int option, const void* value, int len);
+// Whether the application switched the descriptor to non-blocking mode (false where the system
+// cannot tell).
+bool isnonblocking(unsigned int s);
+
+// Readiness over the count-and-array table. Leaves in `readfds` exactly the readable entries, in
+// their order; a descriptor whose peer closed or that has an error counts as readable; a
+// registered descriptor that is not open fails the call. A null `timeout` waits without limit.
+// Leaves errno as the system set it.
+int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout);
+
+// The table's rules, the same on every system: entries in registration order without gaps or
+// duplicates; a value offered to a full table is dropped; removal closes the gap.
+constexpr unsigned int FD_TABLE_SIZE = sizeof(ZovFdSet::fd_array) / sizeof(ZovFdSet::fd_array[0]);
+
+inline bool FdIsSet(unsigned int s, const ZovFdSet* set) {
+    for (unsigned int i = 0; i < set->fd_count; ++i)
+        if (set->fd_array[i] == s)
+            return true;
+    return false;
+}
+
+inline void FdSet(unsigned int s, ZovFdSet* set) {
+    if (FdIsSet(s, set) || set->fd_count >= FD_TABLE_SIZE)
+        return;
+    set->fd_array[set->fd_count++] = s;
+}
+
+inline void FdClr(unsigned int s, ZovFdSet* set) {
+    for (unsigned int i = 0; i < set->fd_count; ++i) {
+        if (set->fd_array[i] == s) {
+            for (; i + 1 < set->fd_count; ++i)
+                set->fd_array[i] = set->fd_array[i + 1];
+            --set->fd_count;
+            return;
+        }
+    }
+}
+
+// The user's reports and the kernel's sleep.
+void MessageBoxA(void* owner, const char* text, const char* title, unsigned int style);
+void Sleep(unsigned int milliseconds);
+
+} // namespace ZovPlatform
+
+namespace sys = ZovPlatform;
+
+#endif // ZOVNET_PLATFORM_H

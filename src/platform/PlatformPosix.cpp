@@ -1,0 +1,361 @@
+// The platform layer on POSIX: Windows Sockets' operations and results over the system's calls.
+#include "Platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <string>
+#include <time.h>
+#include <unistd.h>
+
+namespace ZovPlatform {
+
+namespace {
+
+// Windows Sockets keeps its last error per thread; so do we, captured where each call failed.
+thread_local int t_lastError = 0;
+
+int MapErrno(int e) {
+    switch (e) {
+    case EINTR: return WSAEINTR;
+    case EBADF: return WSAEBADF;
+    case EACCES: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE: return WSAEMFILE;
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN:
+#endif
+    case EWOULDBLOCK: return WSAEWOULDBLOCK;
+    case EINPROGRESS: return WSAEINPROGRESS;
+    case EALREADY: return WSAEALREADY;
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET: return WSAECONNRESET;
+    case ENOBUFS: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN:
+    case EPIPE: return WSAESHUTDOWN;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    default: return e;
+    }
+}
+
+// Records the failure of the call that just returned `result` (when it failed) and passes the
+// result on; errno stays as the system set it.
+int Capture(int result) {
+    if (result < 0)
+        t_lastError = MapErrno(errno);
+    return result;
+}
+
+unsigned int CaptureSocket(int fd) {
+    if (fd < 0) {
+        t_lastError = MapErrno(errno);
+        return ZOVNET::BADSOCKET;
+    }
+    return static_cast<unsigned int>(fd);
+}
+
+// A descriptor value that does not fit a POSIX descriptor (ZOVNET::BADSOCKET among them) is
+// passed as -1, which every call refuses with EBADF.
+int Fd(unsigned int s) { return s > static_cast<unsigned int>(INT_MAX) ? -1 : static_cast<int>(s); }
+
+int Flags(int flags) {
+    int out = 0;
+    if (flags & MSG_PEEK)
+        out |= MSG_PEEK;
+    return out;
+}
+
+// The library's records have the 16-byte layout of the system's sockaddr_in on every system we
+// build for, so the cast is exact; the size is checked once here.
+static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in must be 16 bytes");
+
+const sockaddr* Addr(const sockaddr_in* a) { return reinterpret_cast<const sockaddr*>(a); }
+sockaddr* Addr(sockaddr_in* a) { return reinterpret_cast<sockaddr*>(a); }
+
+// recv and recvfrom in one: a datagram longer than the buffer fails with WSAEMSGSIZE, as on
+// Windows; Linux would otherwise report only the truncated count.
+int Receive(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
+    iovec iov{buf, len < 0 ? 0 : static_cast<size_t>(len)};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (from != nullptr && fromlen != nullptr) {
+        msg.msg_name = from;
+        msg.msg_namelen = static_cast<socklen_t>(*fromlen);
+    }
+    ssize_t n;
+    do
+        n = ::recvmsg(Fd(s), &msg, Flags(flags));
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return Capture(-1);
+    if (from != nullptr && fromlen != nullptr)
+        *fromlen = static_cast<int>(msg.msg_namelen);
+    if (msg.msg_flags & MSG_TRUNC) {
+        errno = EMSGSIZE;
+        t_lastError = WSAEMSGSIZE;
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(n);
+}
+
+bool CopyEntry(const hostent* h, HostEntry& entry) {
+    if (h == nullptr)
+        return false;
+    entry = HostEntry();
+    entry.h_name = h->h_name != nullptr ? h->h_name : "";
+    for (char** a = h->h_aliases; a != nullptr && *a != nullptr; ++a)
+        entry.h_aliases.emplace_back(*a);
+    entry.h_length = h->h_length;
+    for (char** a = h->h_addr_list; a != nullptr && *a != nullptr; ++a)
+        entry.h_addr_list.emplace_back(reinterpret_cast<unsigned char*>(*a),
+                                       reinterpret_cast<unsigned char*>(*a) + h->h_length);
+    return true;
+}
+
+// The reentrant resolver: its scratch buffer grows until the entry fits.
+template <typename Lookup> bool Resolve(HostEntry& entry, Lookup lookup) {
+    std::vector<char> scratch(1024);
+    for (;;) {
+        hostent h{};
+        hostent* result = nullptr;
+        int herr = 0;
+        int rc = lookup(&h, scratch.data(), scratch.size(), &result, &herr);
+        if (rc == ERANGE && scratch.size() < (1u << 20)) {
+            scratch.resize(scratch.size() * 2);
+            continue;
+        }
+        return rc == 0 && CopyEntry(result, entry);
+    }
+}
+
+} // namespace
+
+// There is nothing to start on POSIX: the layer answers as Windows Sockets does once started.
+int WSAStartup(unsigned short) { return 0; }
+int WSACleanup() { return 0; }
+int WSAGetLastError() { return t_lastError; }
+int WSACancelBlockingCall() { return 0; }
+
+int gethostname(char* name, int len) {
+    if (len <= 0)
+        return SOCKET_ERROR;
+    int rc = Capture(::gethostname(name, static_cast<size_t>(len)));
+    name[len - 1] = '\0'; // POSIX leaves a cut name unterminated
+    return rc;
+}
+
+bool gethostbyname(const char* name, HostEntry& entry) {
+    return Resolve(entry, [name](hostent* h, char* buf, size_t len, hostent** res, int* herr) {
+        return ::gethostbyname_r(name, h, buf, len, res, herr);
+    });
+}
+
+bool gethostbyaddr(const void* addr, int len, int type, HostEntry& entry) {
+    return Resolve(entry, [=](hostent* h, char* buf, size_t blen, hostent** res, int* herr) {
+        return ::gethostbyaddr_r(addr, static_cast<socklen_t>(len), type, h, buf, blen, res, herr);
+    });
+}
+
+unsigned int inet_addr(const char* text) { return ::inet_addr(text); }
+
+const char* inet_ntoa(unsigned int addr) {
+    thread_local char text[16];
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr);
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return text;
+}
+
+unsigned int socket(int af, int type, int protocol) {
+    return CaptureSocket(::socket(af, type | SOCK_CLOEXEC, protocol));
+}
+
+int bind(unsigned int s, const sockaddr_in* addr, int len) {
+    return Capture(::bind(Fd(s), Addr(addr), static_cast<socklen_t>(len)));
+}
+
+int listen(unsigned int s, int backlog) { return Capture(::listen(Fd(s), backlog)); }
+
+unsigned int accept(unsigned int s, sockaddr_in* addr, int* len) {
+    socklen_t l = len != nullptr ? static_cast<socklen_t>(*len) : 0;
+    int fd;
+    do
+        fd = ::accept4(Fd(s), addr != nullptr ? Addr(addr) : nullptr, len != nullptr ? &l : nullptr,
+                       SOCK_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (len != nullptr)
+        *len = static_cast<int>(l);
+    return CaptureSocket(fd);
+}
+
+int connect(unsigned int s, const sockaddr_in* addr, int len) {
+    return Capture(::connect(Fd(s), Addr(addr), static_cast<socklen_t>(len)));
+}
+
+int getsockname(unsigned int s, sockaddr_in* addr, int* len) {
+    socklen_t l = static_cast<socklen_t>(*len);
+    int rc = Capture(::getsockname(Fd(s), Addr(addr), &l));
+    if (rc == 0)
+        *len = static_cast<int>(l);
+    return rc;
+}
+
+int send(unsigned int s, const void* buf, int len, int flags) {
+    ssize_t n;
+    do
+        n = ::send(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), Flags(flags) | MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    return Capture(static_cast<int>(n));
+}
+
+int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen) {
+    ssize_t n;
+    do
+        n = ::sendto(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len),
+                     Flags(flags) | MSG_NOSIGNAL, Addr(to), static_cast<socklen_t>(tolen));
+    while (n < 0 && errno == EINTR);
+    return Capture(static_cast<int>(n));
+}
+
+int recv(unsigned int s, void* buf, int len, int flags) {
+    return Receive(s, buf, len, flags, nullptr, nullptr);
+}
+
+int recvfrom(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
+    return Receive(s, buf, len, flags, from, fromlen);
+}
+
+int shutdown(unsigned int s, int how) {
+    // Windows Sockets accepts shutting a direction of an unconnected datagram socket; Linux
+    // answers ENOTCONN. The library's state follows the Windows answer, so the layer gives it.
+    int rc = ::shutdown(Fd(s), how);
+    if (rc < 0 && errno == ENOTCONN) {
+        int type = 0;
+        socklen_t l = sizeof type;
+        if (::getsockopt(Fd(s), SOL_SOCKET, SO_TYPE, &type, &l) == 0 && type == SOCK_DGRAM)
+            return 0;
+    }
+    return Capture(rc);
+}
+
+int closesocket(unsigned int s) { return Capture(::close(Fd(s))); }
+
+int getsockopt(unsigned int s, int level, int option, void* value, int* len) {
+    socklen_t l = static_cast<socklen_t>(*len);
+    int rc = Capture(::getsockopt(Fd(s), level, option, value, &l));
+    if (rc == 0)
+        *len = static_cast<int>(l);
+    return rc;
+}
+
+int setsockopt(unsigned int s, int level, int option, const void* value, int len) {
+    return Capture(::setsockopt(Fd(s), level, option, value, static_cast<socklen_t>(len)));
+}
+
+bool isnonblocking(unsigned int s) {
+    int flags = ::fcntl(Fd(s), F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
+    // poll() rather than the system's select: its fd_set is a bitmap of 1024 bits that FD_SET
+    // overruns for larger descriptor values, while the table holds values of any size.
+    pollfd fds[FD_TABLE_SIZE];
+    const unsigned int count = readfds->fd_count < FD_TABLE_SIZE ? readfds->fd_count : FD_TABLE_SIZE;
+    if (count == 0) {
+        // Windows Sockets refuses a select with nothing to watch rather than block for ever.
+        errno = EINVAL;
+        t_lastError = WSAEINVAL;
+        return SOCKET_ERROR;
+    }
+    for (unsigned int i = 0; i < count; ++i) {
+        fds[i].fd = Fd(readfds->fd_array[i]);
+        fds[i].events = POLLIN;
+        fds[i].revents = 0;
+        if (fds[i].fd < 0) {
+            errno = EBADF;
+            t_lastError = WSAEBADF;
+            return SOCKET_ERROR;
+        }
+    }
+
+    // The wait is given in whole milliseconds, rounded up so that a short time-out still waits;
+    // waits longer than poll() takes in one call are made in several.
+    long long remaining = -1;
+    if (timeout != nullptr)
+        remaining = static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_usec + 999) / 1000;
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    int n;
+    for (;;) {
+        int wait = remaining < 0 ? -1 : remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining);
+        n = ::poll(fds, count, wait);
+        if (n != 0 || remaining <= INT_MAX)
+            break;
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        long long elapsed = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        remaining = static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_usec + 999) / 1000 - elapsed;
+        if (remaining <= 0)
+            break;
+    }
+    if (n < 0)
+        return Capture(SOCKET_ERROR);
+
+    unsigned int ready = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        if (fds[i].revents & POLLNVAL) {
+            errno = EBADF;
+            t_lastError = WSAEBADF;
+            return SOCKET_ERROR;
+        }
+        if (fds[i].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR))
+            readfds->fd_array[ready++] = readfds->fd_array[i];
+    }
+    readfds->fd_count = ready;
+    return static_cast<int>(ready);
+}
+
+void MessageBoxA(void*, const char* text, const char* title, unsigned int) {
+    // No message boxes here: the box goes to standard error whole, in one write where the system
+    // allows, before the call returns.
+    std::string box = std::string(title) + ": " + text;
+    if (box.empty() || box.back() != '\n')
+        box += '\n';
+    const char* p = box.data();
+    size_t left = box.size();
+    while (left > 0) {
+        ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void Sleep(unsigned int milliseconds) {
+    timespec t{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&t, &t) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace ZovPlatform
