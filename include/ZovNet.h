@@ -5,7 +5,8 @@
  * The one public header of the library. It declares:
  *  - `ZovNet`, the process-wide network layer (start/stop, host name and address services),
  *    and `ZovNetAddr`, a plain address/port record;
- *  - `ZovNetPacket`, a message of typed big-endian fields framed by a 2-byte length and a type byte;
+ *  - `ZovNetPacket`, a message of typed big-endian fields framed by a 2-byte length and a
+ *    type byte;
  *  - `ZovSocket` and its three concrete classes `ZovTCPSocketClient`, `ZovTCPSocketServer` and
  *    `ZovUDPSocket`;
  *  - `ZovSocketSet`, a readiness set that polls or waits on up to 64 sockets.

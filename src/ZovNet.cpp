@@ -47,7 +47,9 @@ unsigned int LoopbackAddr() {
     return addr;
 }
 
-bool IsLocalhost(const char* name) { return std::strncmp(name, "localhost", 9) == 0; }
+bool IsLocalhost(const char* name) {
+    return std::strncmp(name, "localhost", 9) == 0;
+}
 
 // Copies at most size - 1 characters, zero-pads to size - 1 and terminates at size - 1.
 void CopyBounded(char* str, const char* text, unsigned int size) {
@@ -222,7 +224,9 @@ bool ZovNet::StringToAddr(const char* str, unsigned int& hostaddr) const {
 
 ZovSocket::ZovSocket() : m_descriptor(ZOVNET::BADSOCKET), m_port(0), m_state(SOCK_CLOSED) {}
 
-ZovSocket::~ZovSocket() { sys::closesocket(m_descriptor); }
+ZovSocket::~ZovSocket() {
+    sys::closesocket(m_descriptor);
+}
 
 bool ZovSocket::GetOption(int option, int& value) {
     int v = 0;
@@ -320,7 +324,9 @@ ZovTCPSocketClient::ZovTCPSocketClient(unsigned int descriptor, unsigned int des
 
 ZovTCPSocketClient::~ZovTCPSocketClient() = default;
 
-unsigned int ZovTCPSocketClient::SocketType() const { return SOCKTYPE_TCPCLIENT; }
+unsigned int ZovTCPSocketClient::SocketType() const {
+    return SOCKTYPE_TCPCLIENT;
+}
 
 bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort) {
     if (destAddr == 0)
@@ -464,11 +470,21 @@ ZovTCPSocketClient* ZovTCPSocketServer::Accept() {
     return client;
 }
 
-unsigned int ZovTCPSocketServer::SocketType() const { return SOCKTYPE_TCPSERVER; }
-int ZovTCPSocketServer::Send(void*, unsigned int) { return 0; }
-int ZovTCPSocketServer::Send(ZovNetPacket*) { return 0; }
-int ZovTCPSocketServer::Receive(void*, unsigned int) { return 0; }
-int ZovTCPSocketServer::Receive(ZovNetPacket*) { return 0; }
+unsigned int ZovTCPSocketServer::SocketType() const {
+    return SOCKTYPE_TCPSERVER;
+}
+int ZovTCPSocketServer::Send(void*, unsigned int) {
+    return 0;
+}
+int ZovTCPSocketServer::Send(ZovNetPacket*) {
+    return 0;
+}
+int ZovTCPSocketServer::Receive(void*, unsigned int) {
+    return 0;
+}
+int ZovTCPSocketServer::Receive(ZovNetPacket*) {
+    return 0;
+}
 
 // --------------------------------------------------------------------------------------------
 // UDP socket
@@ -496,7 +512,9 @@ ZovUDPSocket::ZovUDPSocket(unsigned short port) {
 
 ZovUDPSocket::~ZovUDPSocket() = default;
 
-unsigned int ZovUDPSocket::SocketType() const { return SOCKTYPE_UDP; }
+unsigned int ZovUDPSocket::SocketType() const {
+    return SOCKTYPE_UDP;
+}
 
 int ZovUDPSocket::Send(void* data, unsigned int len) {
     ZOVNET_ASSERT(data != NULL);
@@ -578,7 +596,9 @@ int ZovUDPSocket::Receive(ZovNetPacket* packet, unsigned int* addr, unsigned sho
     return n;
 }
 
-int ZovUDPSocket::Receive(ZovNetPacket* packet) { return Receive(packet, nullptr, nullptr); }
+int ZovUDPSocket::Receive(ZovNetPacket* packet) {
+    return Receive(packet, nullptr, nullptr);
+}
 
 // --------------------------------------------------------------------------------------------
 // Socket set

@@ -43,7 +43,9 @@
 #include <vector>
 
 #if defined(_WIN32)
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+
 #include <windows.h>
 #else
 #include <arpa/inet.h>

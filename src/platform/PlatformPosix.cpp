@@ -21,37 +21,64 @@ thread_local int t_lastError = 0;
 
 int MapErrno(int e) {
     switch (e) {
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAEBADF;
-    case EACCES: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
-    case EMFILE: return WSAEMFILE;
+    case EINTR:
+        return WSAEINTR;
+    case EBADF:
+        return WSAEBADF;
+    case EACCES:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
+    case EMFILE:
+        return WSAEMFILE;
 #if EAGAIN != EWOULDBLOCK
     case EAGAIN:
 #endif
-    case EWOULDBLOCK: return WSAEWOULDBLOCK;
-    case EINPROGRESS: return WSAEINPROGRESS;
-    case EALREADY: return WSAEALREADY;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ECONNABORTED: return WSAECONNABORTED;
-    case ECONNRESET: return WSAECONNRESET;
-    case ENOBUFS: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
+    case EWOULDBLOCK:
+        return WSAEWOULDBLOCK;
+    case EINPROGRESS:
+        return WSAEINPROGRESS;
+    case EALREADY:
+        return WSAEALREADY;
+    case ENOTSOCK:
+        return WSAENOTSOCK;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EOPNOTSUPP:
+        return WSAEOPNOTSUPP;
+    case EAFNOSUPPORT:
+        return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+        return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ENETUNREACH:
+        return WSAENETUNREACH;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
+    case ECONNRESET:
+        return WSAECONNRESET;
+    case ENOBUFS:
+        return WSAENOBUFS;
+    case EISCONN:
+        return WSAEISCONN;
+    case ENOTCONN:
+        return WSAENOTCONN;
     case ESHUTDOWN:
-    case EPIPE: return WSAESHUTDOWN;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    default: return e;
+    case EPIPE:
+        return WSAESHUTDOWN;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case EHOSTUNREACH:
+        return WSAEHOSTUNREACH;
+    default:
+        return e;
     }
 }
 
@@ -73,7 +100,9 @@ unsigned int CaptureSocket(int fd) {
 
 // A descriptor value that does not fit a POSIX descriptor (ZOVNET::BADSOCKET among them) is
 // passed as -1, which every call refuses with EBADF.
-int Fd(unsigned int s) { return s > static_cast<unsigned int>(INT_MAX) ? -1 : static_cast<int>(s); }
+int Fd(unsigned int s) {
+    return s > static_cast<unsigned int>(INT_MAX) ? -1 : static_cast<int>(s);
+}
 
 int Flags(int flags) {
     int out = 0;
@@ -86,8 +115,12 @@ int Flags(int flags) {
 // build for, so the cast is exact; the size is checked once here.
 static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in must be 16 bytes");
 
-const sockaddr* Addr(const sockaddr_in* a) { return reinterpret_cast<const sockaddr*>(a); }
-sockaddr* Addr(sockaddr_in* a) { return reinterpret_cast<sockaddr*>(a); }
+const sockaddr* Addr(const sockaddr_in* a) {
+    return reinterpret_cast<const sockaddr*>(a);
+}
+sockaddr* Addr(sockaddr_in* a) {
+    return reinterpret_cast<sockaddr*>(a);
+}
 
 // recv and recvfrom in one: a datagram longer than the buffer fails with WSAEMSGSIZE, as on
 // Windows; Linux would otherwise report only the truncated count.
@@ -149,10 +182,18 @@ template <typename Lookup> bool Resolve(HostEntry& entry, Lookup lookup) {
 } // namespace
 
 // There is nothing to start on POSIX: the layer answers as Windows Sockets does once started.
-int WSAStartup(unsigned short) { return 0; }
-int WSACleanup() { return 0; }
-int WSAGetLastError() { return t_lastError; }
-int WSACancelBlockingCall() { return 0; }
+int WSAStartup(unsigned short) {
+    return 0;
+}
+int WSACleanup() {
+    return 0;
+}
+int WSAGetLastError() {
+    return t_lastError;
+}
+int WSACancelBlockingCall() {
+    return 0;
+}
 
 int gethostname(char* name, int len) {
     if (len <= 0)
@@ -174,7 +215,9 @@ bool gethostbyaddr(const void* addr, int len, int type, HostEntry& entry) {
     });
 }
 
-unsigned int inet_addr(const char* text) { return ::inet_addr(text); }
+unsigned int inet_addr(const char* text) {
+    return ::inet_addr(text);
+}
 
 const char* inet_ntoa(unsigned int addr) {
     thread_local char text[16];
@@ -191,7 +234,9 @@ int bind(unsigned int s, const sockaddr_in* addr, int len) {
     return Capture(::bind(Fd(s), Addr(addr), static_cast<socklen_t>(len)));
 }
 
-int listen(unsigned int s, int backlog) { return Capture(::listen(Fd(s), backlog)); }
+int listen(unsigned int s, int backlog) {
+    return Capture(::listen(Fd(s), backlog));
+}
 
 unsigned int accept(unsigned int s, sockaddr_in* addr, int* len) {
     socklen_t l = len != nullptr ? static_cast<socklen_t>(*len) : 0;
@@ -255,7 +300,9 @@ int shutdown(unsigned int s, int how) {
     return Capture(rc);
 }
 
-int closesocket(unsigned int s) { return Capture(::close(Fd(s))); }
+int closesocket(unsigned int s) {
+    return Capture(::close(Fd(s)));
+}
 
 int getsockopt(unsigned int s, int level, int option, void* value, int* len) {
     socklen_t l = static_cast<socklen_t>(*len);
@@ -278,7 +325,8 @@ int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
     // poll() rather than the system's select: its fd_set is a bitmap of 1024 bits that FD_SET
     // overruns for larger descriptor values, while the table holds values of any size.
     pollfd fds[FD_TABLE_SIZE];
-    const unsigned int count = readfds->fd_count < FD_TABLE_SIZE ? readfds->fd_count : FD_TABLE_SIZE;
+    const unsigned int count =
+        readfds->fd_count < FD_TABLE_SIZE ? readfds->fd_count : FD_TABLE_SIZE;
     if (count == 0) {
         // Windows Sockets refuses a select with nothing to watch rather than block for ever.
         errno = EINVAL;
@@ -300,7 +348,8 @@ int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
     // waits longer than poll() takes in one call are made in several.
     long long remaining = -1;
     if (timeout != nullptr)
-        remaining = static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_usec + 999) / 1000;
+        remaining =
+            static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_usec + 999) / 1000;
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
     int n;
@@ -311,8 +360,10 @@ int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
             break;
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
-        long long elapsed = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-        remaining = static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_usec + 999) / 1000 - elapsed;
+        long long elapsed =
+            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        remaining = static_cast<long long>(timeout->tv_sec) * 1000 +
+                    (timeout->tv_usec + 999) / 1000 - elapsed;
         if (remaining <= 0)
             break;
     }
@@ -353,7 +404,8 @@ void MessageBoxA(void*, const char* text, const char* title, unsigned int) {
 }
 
 void Sleep(unsigned int milliseconds) {
-    timespec t{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    timespec t{static_cast<time_t>(milliseconds / 1000),
+               static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&t, &t) < 0 && errno == EINTR) {
     }
 }
