@@ -53,8 +53,10 @@ bool IsLocalhost(const char* name) {
 
 // Copies at most size - 1 characters, zero-pads to size - 1 and terminates at size - 1.
 void CopyBounded(char* str, const char* text, unsigned int size) {
-    std::strncpy(str, text, size - 1);
-    str[size - 1] = '\0';
+    unsigned int n = 0;
+    for (; n + 1 < size && text[n] != '\0'; ++n)
+        str[n] = text[n];
+    std::memset(str + n, 0, size - n);
 }
 
 } // namespace

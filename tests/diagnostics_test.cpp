@@ -1,0 +1,246 @@
+// The two reports to the user as they appear on POSIX (the warning box and the debug library's
+// fatal report, both on standard error), the network layer's precondition checks, and what
+// loading the library does (nothing).
+#include "TestSupport.h"
+
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <new>
+#include <ostream>
+#include <string>
+
+namespace {
+
+// --------------------------------------------------------------------------------------------
+// Allocation failure on demand: this definition replaces the runtime's nothrow allocation for
+// the whole process, the library's included.
+// --------------------------------------------------------------------------------------------
+
+bool g_failNothrowNew = false;
+
+} // namespace
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (g_failNothrowNew)
+        return nullptr;
+    try {
+        return ::operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+namespace {
+
+// --------------------------------------------------------------------------------------------
+// Helpers
+// --------------------------------------------------------------------------------------------
+
+// Every test starts without an instance, whatever ran before it in this process.
+class FatalReportDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override { delete ZovNet::GetInstance(); }
+};
+
+// Escapes the characters of `text` that an extended regular expression would read as operators.
+std::string Literal(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// The line of `ZOVNET_ASSERT(expression)` inside the function whose definition begins with
+// `definition`, read from the library's source next to this test; 0 when the source is not there
+// to read (a copy of the test outside its tree).
+int CheckLine(const std::string& definition, const std::string& expression) {
+    std::string path = __FILE__;
+    const std::string self = "tests/diagnostics_test.cpp";
+    if (path.size() < self.size() ||
+        path.compare(path.size() - self.size(), self.size(), self) != 0)
+        return 0;
+    path.replace(path.size() - self.size(), self.size(), "src/ZovNet.cpp");
+    std::ifstream source(path);
+    if (!source)
+        return 0;
+
+    const std::string check = "ZOVNET_ASSERT(" + expression + ");";
+    bool inside = false;
+    int number = 0;
+    for (std::string line; std::getline(source, line);) {
+        ++number;
+        if (line.compare(0, definition.size(), definition) == 0)
+            inside = true;
+        else if (inside && line.compare(0, 1, "}") == 0)
+            break;
+        else if (inside && line.find(check) != std::string::npos)
+            return number;
+    }
+    ADD_FAILURE() << "no " << check << " in " << definition << " of " << path;
+    return 0;
+}
+
+// The whole of what the debug library writes for a failed check: the expression, an empty line,
+// the file and the line.
+std::string FatalReport(const std::string& definition, const std::string& expression) {
+    const int line = CheckLine(definition, expression);
+    return "^Fatal error: " + Literal(expression) + "\n\nFile: src/ZovNet\\.cpp\nLine: " +
+           (line > 0 ? std::to_string(line) : std::string("[1-9][0-9]*")) + "\n$";
+}
+
+// --------------------------------------------------------------------------------------------
+// Warning box
+// --------------------------------------------------------------------------------------------
+
+TEST(WarningBox, IsWrittenWholeOnStandardErrorAndTheOperationCarriesOn) {
+    ASSERT_TRUE(ZovNet::GetInstance()->Init());
+    ZovTCPSocketServer owner;
+    ASSERT_NE(owner.Descriptor(), ZOVNET::BADSOCKET);
+
+    const std::string err = zovtest::StderrOf([&] {
+        ZovTCPSocketServer second(owner.Port());
+        // The box does not end anything: the object exists, without a socket.
+        EXPECT_EQ(second.Descriptor(), ZOVNET::BADSOCKET);
+        EXPECT_EQ(second.State(), static_cast<unsigned int>(ZovSocket::SOCK_CLOSED));
+    });
+    EXPECT_EQ(err, "Warning: Can not bind TCP socket to local port\n");
+}
+
+// --------------------------------------------------------------------------------------------
+// The network layer's checks: fatal in the debug library, refused in the release library
+// --------------------------------------------------------------------------------------------
+
+struct NullCase {
+    const char* label;
+    const char* definition; // how the checked function's definition begins in the source
+    const char* expression; // the check that must fail
+    bool (*call)(ZovNet*);
+};
+
+const NullCase kNullCases[] = {
+    {"CheckName", "bool ZovNet::CheckName(", "hostname != NULL",
+     [](ZovNet* net) { return net->CheckName(nullptr); }},
+    {"NameToAddrNullName", "bool ZovNet::NameToAddr(", "hostname != NULL",
+     [](ZovNet* net) {
+         unsigned int addr = 0;
+         return net->NameToAddr(nullptr, &addr);
+     }},
+    // The name is checked before the address.
+    {"NameToAddrBothNull", "bool ZovNet::NameToAddr(", "hostname != NULL",
+     [](ZovNet* net) { return net->NameToAddr(nullptr, nullptr); }},
+    {"NameToAddrNullAddress", "bool ZovNet::NameToAddr(", "hostaddr != NULL",
+     [](ZovNet* net) { return net->NameToAddr("localhost", nullptr); }},
+    {"AddrToName", "bool ZovNet::AddrToName(", "str != NULL",
+     [](ZovNet* net) { return net->AddrToName(zovtest::Loopback(), nullptr, 16); }},
+    {"AddrToString", "bool ZovNet::AddrToString(", "str != NULL",
+     [](ZovNet* net) { return net->AddrToString(zovtest::Loopback(), nullptr, 16); }},
+    {"StringToAddr", "bool ZovNet::StringToAddr(", "str != NULL",
+     [](ZovNet* net) {
+         unsigned int addr = 0;
+         return net->StringToAddr(nullptr, addr);
+     }},
+};
+
+void PrintTo(const NullCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class NetCheckDeathTest : public FatalReportDeathTest,
+                          public ::testing::WithParamInterface<NullCase> {};
+
+// The checks come before the started test: an instance that was never started fails them too.
+TEST_P(NetCheckDeathTest, DebugLibraryReportsTheCheckAndExits) {
+    if (!zovtest::kDebugLibrary)
+        GTEST_SKIP() << "checks exist only in the debug library";
+    ZovNet* net = ZovNet::GetInstance();
+    EXPECT_EXIT(GetParam().call(net), ::testing::ExitedWithCode(1),
+                FatalReport(GetParam().definition, GetParam().expression));
+}
+
+TEST_P(NetCheckDeathTest, ReleaseLibraryRefuses) {
+    if (zovtest::kDebugLibrary)
+        GTEST_SKIP() << "the debug library ends the process instead";
+    ZovNet* net = ZovNet::GetInstance();
+    ASSERT_TRUE(net->Init());
+    std::string err = zovtest::StderrOf([&] { EXPECT_FALSE(GetParam().call(net)); });
+    EXPECT_EQ(err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(NetworkLayer, NetCheckDeathTest, ::testing::ValuesIn(kNullCases),
+                         [](const ::testing::TestParamInfo<NullCase>& info) {
+                             return std::string(info.param.label);
+                         });
+
+void ReportExitHandler() {
+    std::fputs("exit handlers ran\n", stderr);
+}
+
+TEST_F(FatalReportDeathTest, LeavesThroughTheOrdinaryExitPath) {
+    if (!zovtest::kDebugLibrary)
+        GTEST_SKIP() << "checks exist only in the debug library";
+    EXPECT_EXIT(
+        {
+            std::atexit(ReportExitHandler);
+            ZovNet::GetInstance()->CheckName(nullptr);
+        },
+        ::testing::ExitedWithCode(1), "\nLine: [0-9]+\nexit handlers ran\n$");
+}
+
+TEST_F(FatalReportDeathTest, FailedAllocationOfTheInstance) {
+    if (zovtest::kDebugLibrary) {
+        EXPECT_EXIT(
+            {
+                g_failNothrowNew = true;
+                ZovNet::GetInstance();
+            },
+            ::testing::ExitedWithCode(1),
+            FatalReport("ZovNet* ZovNet::GetInstance(", "m_instance != NULL"));
+        return;
+    }
+    g_failNothrowNew = true;
+    ZovNet* none = ZovNet::GetInstance();
+    g_failNothrowNew = false;
+    EXPECT_EQ(none, nullptr);
+    // Nothing was stored: the next call tries again.
+    ZovNet* net = ZovNet::GetInstance();
+    ASSERT_NE(net, nullptr);
+    EXPECT_TRUE(net->Init());
+}
+
+// --------------------------------------------------------------------------------------------
+// Loading the library
+// --------------------------------------------------------------------------------------------
+
+int ThreadCount() {
+    int count = 0;
+    if (DIR* tasks = ::opendir("/proc/self/task")) {
+        while (dirent* entry = ::readdir(tasks))
+            if (entry->d_name[0] != '.')
+                ++count;
+        ::closedir(tasks);
+    }
+    return count;
+}
+
+// A process of its own, started afresh, in which nothing but the loading has happened: the
+// library said nothing, started no thread, and left no started network layer behind. (The
+// "threadsafe" style runs the statement in a newly executed copy of this program, not a fork.)
+TEST(LibraryLoad, LoadingTheLibraryDoesNothing) {
+    const std::string style = GTEST_FLAG_GET(death_test_style);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const int threads = ThreadCount();
+            unsigned int addr = 0;
+            const bool started = ZovNet::GetInstance()->StringToAddr("127.0.0.1", addr);
+            std::exit(threads == 1 && !started ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "^$");
+    GTEST_FLAG_SET(death_test_style, style);
+}
+
+} // namespace
