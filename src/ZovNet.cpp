@@ -333,11 +333,16 @@ unsigned int ZovTCPSocketClient::SocketType() const {
 bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort) {
     if (destAddr == 0)
         return false;
-    const sockaddr_in addr = MakeAddr(destAddr, destPort);
+    sockaddr_in addr = MakeAddr(destAddr, destPort);
     if (sys::connect(m_descriptor, &addr, AddrLen) != 0) {
         ZovNetWarning("Can not connect to remote host");
         return false;
     }
+    // A refused connect can cost a socket the port the system chose for it (Linux releases it),
+    // so the connection may leave from another one: report the port it really uses.
+    int len = AddrLen;
+    if (sys::getsockname(m_descriptor, &addr, &len) == 0)
+        m_port = addr.sin_port;
     m_destAddr = destAddr;
     m_destPort = destPort;
     m_state = SOCK_BOTH;

@@ -31,6 +31,8 @@
 //   EOPNOTSUPP   -> WSAEOPNOTSUPP    10045      ECONNABORTED -> WSAECONNABORTED  10053
 //   EAFNOSUPPORT -> WSAEAFNOSUPPORT  10047      ECONNRESET   -> WSAECONNRESET    10054
 //
+// EAGAIN from a send or receive on a blocking descriptor (its SO_SNDTIMEO or SO_RCVTIMEO ran out)
+// is WSAETIMEDOUT, as on Windows; WSAEWOULDBLOCK is kept for non-blocking descriptors.
 // On POSIX a datagram longer than the receive buffer fails with WSAEMSGSIZE (the buffer holds its
 // first bytes), as on Windows; a descriptor that is not open fails with WSAENOTSOCK on Windows and
 // WSAEBADF on POSIX.
@@ -43,6 +45,16 @@
 #include <vector>
 
 #if defined(_WIN32)
+// The build defines both; they are repeated for any other translation unit that includes the
+// layer. NOMINMAX keeps windows.h's min/max macros from breaking the standard library;
+// WIN32_LEAN_AND_MEAN keeps out headers the layer does not use, among them the 1.1 socket header
+// that clashes with winsock2.h wherever windows.h gets included first.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 // winsock2.h must come before windows.h.
 #include <winsock2.h>
 

@@ -90,6 +90,23 @@ int Capture(int result) {
     return result;
 }
 
+// A transfer on a blocking descriptor that ends with EAGAIN ran out of its SO_RCVTIMEO or
+// SO_SNDTIMEO: Windows Sockets calls that WSAETIMEDOUT and keeps WSAEWOULDBLOCK for descriptors
+// the application made non-blocking (which a caller may retry at once).
+int CaptureTransfer(int fd, int result) {
+    if (result >= 0)
+        return result;
+    const int error = errno;
+    t_lastError = MapErrno(error);
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0 && (flags & O_NONBLOCK) == 0)
+            t_lastError = WSAETIMEDOUT;
+        errno = error;
+    }
+    return result;
+}
+
 unsigned int CaptureSocket(int fd) {
     if (fd < 0) {
         t_lastError = MapErrno(errno);
@@ -138,7 +155,7 @@ int Receive(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, in
         n = ::recvmsg(Fd(s), &msg, Flags(flags));
     while (n < 0 && errno == EINTR);
     if (n < 0)
-        return Capture(-1);
+        return CaptureTransfer(Fd(s), -1);
     if (from != nullptr && fromlen != nullptr)
         *fromlen = static_cast<int>(msg.msg_namelen);
     if (msg.msg_flags & MSG_TRUNC) {
@@ -267,7 +284,7 @@ int send(unsigned int s, const void* buf, int len, int flags) {
     do
         n = ::send(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), Flags(flags) | MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
-    return Capture(static_cast<int>(n));
+    return CaptureTransfer(Fd(s), static_cast<int>(n));
 }
 
 int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen) {
@@ -276,7 +293,7 @@ int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_i
         n = ::sendto(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len),
                      Flags(flags) | MSG_NOSIGNAL, Addr(to), static_cast<socklen_t>(tolen));
     while (n < 0 && errno == EINTR);
-    return Capture(static_cast<int>(n));
+    return CaptureTransfer(Fd(s), static_cast<int>(n));
 }
 
 int recv(unsigned int s, void* buf, int len, int flags) {
