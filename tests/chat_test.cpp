@@ -1,0 +1,235 @@
+// The chat server example driven over loopback: the program runs as a child process on a port of
+// the system's choice, and several clients of this test talk through it.
+#include "TestSupport.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned char kWelcomeType = 255;
+constexpr int kWaitMs = 5000;
+
+// The server process: started with its output on a pipe, and always gone when this object is.
+class ChatServer {
+public:
+    ~ChatServer() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            int status;
+            if (!WaitExit(5000, status)) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, &status, 0);
+            }
+        }
+        if (m_out >= 0)
+            ::close(m_out);
+    }
+
+    // Starts the program and reads the port from its first line.
+    void Start(std::vector<std::string> options) {
+#ifdef CHAT_SERVER_PATH
+        std::vector<std::string> args{CHAT_SERVER_PATH};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        m_out = out[0];
+        ASSERT_EQ(rc, 0) << "cannot start " << argv[0];
+
+        std::string line;
+        ASSERT_TRUE(ReadLine(line, kWaitMs)) << "the server printed no port";
+        unsigned int number = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "listening on port %u", &number), 1) << line;
+        ASSERT_GT(number, 0u);
+        ASSERT_LT(number, 65536u);
+        const unsigned char bytes[2] = {static_cast<unsigned char>(number >> 8),
+                                        static_cast<unsigned char>(number)};
+        std::memcpy(&m_port, bytes, sizeof m_port);
+#else
+        (void)options;
+        FAIL() << "the path of the chat server is unknown";
+#endif
+    }
+
+    unsigned short Port() const {
+        return m_port;
+    }
+
+    // Reads one line of the server's output, waiting at most `milliseconds` for it.
+    bool ReadLine(std::string& line, int milliseconds) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        line.clear();
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd p{m_out, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
+                return false;
+            char c;
+            if (::read(m_out, &c, 1) != 1)
+                return false;
+            if (c == '\n')
+                return true;
+            line += c;
+        }
+    }
+
+    // Waits at most `milliseconds` for the process to end; then `status` is its wait status.
+    bool WaitExit(int milliseconds, int& status) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid) {
+                m_pid = -1;
+                return true;
+            }
+            if (done < 0 || Clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    unsigned short m_port = 0;
+};
+
+class ChatTest : public zovtest::NetTest {
+protected:
+    void SetUp() override {
+#ifndef CHAT_SERVER_PATH
+        GTEST_SKIP() << "built without the examples";
+#endif
+        NetTest::SetUp();
+    }
+
+    // Connects a client and waits for its welcome, which says how many are connected now.
+    std::unique_ptr<ZovTCPSocketClient> Join(unsigned int expectedCount) {
+        unsigned short anyPort = 0;
+        auto client =
+            std::make_unique<ZovTCPSocketClient>(anyPort, zovtest::Loopback(), server.Port());
+        EXPECT_EQ(client->State(), static_cast<unsigned int>(ZovSocket::SOCK_BOTH));
+        zovtest::SetReceiveTimeout(client->Descriptor(), kWaitMs);
+        ZovNetPacket welcome;
+        const int got = client->Receive(&welcome);
+        if (got != 5) {
+            ADD_FAILURE() << "no welcome: " << got;
+            return client;
+        }
+        EXPECT_EQ(welcome.Type(), kWelcomeType);
+        EXPECT_EQ(welcome.ReadInt16(), expectedCount);
+        return client;
+    }
+
+    ChatServer server;
+};
+
+ZovNetPacket Message(unsigned char type, unsigned int value, const char* text) {
+    ZovNetPacket p(type, 16);
+    p.AddInt32(value);
+    p.AddBin(text, static_cast<unsigned int>(std::strlen(text)));
+    return p;
+}
+
+// The next packet `client` receives must be `expected`, byte for byte.
+void ExpectNext(ZovTCPSocketClient& client, ZovNetPacket expected, const char* who) {
+    ZovNetPacket got;
+    ASSERT_EQ(client.Receive(&got), expected.Length()) << who;
+    const unsigned char* want = expected.Data();
+    const unsigned char* have = got.Data();
+    EXPECT_EQ(std::vector<unsigned char>(have, have + got.Length()),
+              std::vector<unsigned char>(want, want + expected.Length()))
+        << who;
+}
+
+TEST_F(ChatTest, PacketReachesEveryOtherClientButNotItsSender) {
+    ASSERT_NO_FATAL_FAILURE(server.Start({"--max-seconds", "60"}));
+    auto a = Join(1);
+    auto b = Join(2);
+    auto c = Join(3);
+    ASSERT_FALSE(HasFailure());
+
+    ZovNetPacket fromA = Message(7, 0xC0FFEE, "hello from a");
+    ASSERT_EQ(a->Send(&fromA), fromA.Length());
+    ExpectNext(*b, fromA, "b");
+    ExpectNext(*c, fromA, "c");
+
+    // Had a's own packet come back to it, it would arrive before b's.
+    ZovNetPacket fromB = Message(8, 2, "b here");
+    ASSERT_EQ(b->Send(&fromB), fromB.Length());
+    ExpectNext(*a, fromB, "a");
+    ExpectNext(*c, fromB, "c");
+
+    ZovNetPacket fromC = Message(9, 3, "");
+    ASSERT_EQ(c->Send(&fromC), fromC.Length());
+    ExpectNext(*a, fromC, "a");
+    ExpectNext(*b, fromC, "b");
+}
+
+TEST_F(ChatTest, LeavingClientIsDroppedAndTheServerCarriesOn) {
+    ASSERT_NO_FATAL_FAILURE(server.Start({"--max-seconds", "60", "--idle-exit-ms", "200"}));
+    auto a = Join(1);
+    auto b = Join(2);
+    auto c = Join(3);
+    ASSERT_FALSE(HasFailure());
+
+    c.reset();
+    ZovNetPacket fromA = Message(7, 1, "c has gone");
+    ASSERT_EQ(a->Send(&fromA), fromA.Length());
+    ExpectNext(*b, fromA, "b");
+
+    // The newcomer is counted with a and b only.
+    auto d = Join(3);
+    ASSERT_FALSE(HasFailure());
+    ZovNetPacket fromD = Message(10, 4, "d joined");
+    ASSERT_EQ(d->Send(&fromD), fromD.Length());
+    ExpectNext(*a, fromD, "a");
+    ExpectNext(*b, fromD, "b");
+
+    // Once everybody has left, the idle limit ends the server normally.
+    a.reset();
+    b.reset();
+    d.reset();
+    int status = 0;
+    ASSERT_TRUE(server.WaitExit(kWaitMs * 2, status)) << "the server did not stop when idle";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(ChatTest, ServerStopsAtItsTimeLimit) {
+    ASSERT_NO_FATAL_FAILURE(server.Start({"--max-seconds", "1"}));
+    int status = 0;
+    ASSERT_TRUE(server.WaitExit(kWaitMs * 2, status)) << "the server outlived its time limit";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+} // namespace
