@@ -391,7 +391,13 @@ public:
     ///
     /// On a descriptor the application made non-blocking nothing is consumed until the whole
     /// message can be: while it has not fully arrived, the call returns -1 with the message
-    /// left in the stream, so calling again later is safe.
+    /// left in the stream, so calling again later is safe. The whole message must then fit in
+    /// the socket's receive buffer: do not shrink SO_RCVBUF below the largest message (65535
+    /// bytes at most; the system's default holds it).
+    ///
+    /// A receive time-out (SO_RCVTIMEO) that runs out in the middle of a message returns -1
+    /// after part of the message was consumed: the stream's framing is lost, so treat it as the
+    /// end of the connection.
     int Receive(ZovNetPacket* packet) override;
 
 private:

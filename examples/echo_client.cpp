@@ -1,0 +1,99 @@
+// The client of echo_server: sends one packet of type 7 with the 16-bit value 513 and the 32-bit
+// value 65536 to 127.0.0.1 and prints what comes back.
+//
+//   echo_client port
+//
+// Exits 0 when the echo is the packet that was sent, 1 otherwise.
+#include <ZovNet.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Ports cross the library's interface in network byte order; the command line is in host order.
+unsigned short ToNetworkOrder(unsigned int port) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8),
+                                    static_cast<unsigned char>(port & 0xFF)};
+    unsigned short value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+std::string Hex(const unsigned char* bytes, unsigned int count) {
+    std::string text;
+    char cell[4];
+    for (unsigned int i = 0; i < count; ++i) {
+        std::snprintf(cell, sizeof cell, i == 0 ? "%02x" : " %02x", bytes[i]);
+        text += cell;
+    }
+    return text;
+}
+
+// A server that never answers must not keep the client waiting for ever.
+constexpr unsigned int kAnswerTimeoutMs = 5000;
+
+int Exchange(ZovNet* net, unsigned short port) {
+    unsigned int loopback = 0;
+    if (!net->StringToAddr("127.0.0.1", loopback))
+        return 1;
+    const unsigned short anyPort = 0;
+    ZovTCPSocketClient client(anyPort, loopback, port);
+    if (client.State() != ZovSocket::SOCK_BOTH) {
+        std::printf("echo_client: no connection to 127.0.0.1\n");
+        return 1;
+    }
+
+    ZovNetPacket out(7, 6);
+    out.AddInt16(513);
+    out.AddInt32(65536);
+    const int sent = client.Send(&out);
+    std::printf("sent     %d bytes: %s\n", sent, Hex(out.Data(), out.Length()).c_str());
+    if (sent != out.Length())
+        return 1;
+
+    ZovSocketSet set;
+    set.AddSocket(&client);
+    const int ready = set.WaitSockets(kAnswerTimeoutMs);
+    set.RemoveSocket(&client);
+    if (ready != 1) {
+        std::printf("echo_client: no answer within %u ms\n", kAnswerTimeoutMs);
+        return 1;
+    }
+
+    ZovNetPacket in;
+    const int received = client.Receive(&in);
+    if (received <= 0) {
+        std::printf("echo_client: the connection ended without an answer\n");
+        return 1;
+    }
+    std::printf("received %d bytes: %s\n", received, Hex(in.Data(), in.Length()).c_str());
+    const bool same =
+        in.Length() == out.Length() && std::memcmp(in.Data(), out.Data(), out.Length()) == 0;
+    const unsigned int type = in.Type();
+    const unsigned int first = in.ReadInt16();
+    const unsigned int second = in.ReadInt32();
+    std::printf("decoded: type %u, Int16 %u, Int32 %u\n", type, first, second);
+    std::printf(same ? "the echo matches what was sent\n"
+                     : "the echo DIFFERS from what was sent\n");
+    return same ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    char* end = nullptr;
+    const unsigned long port = argc == 2 ? std::strtoul(argv[1], &end, 10) : 0;
+    if (argc != 2 || *argv[1] == '\0' || *end != '\0' || port == 0 || port > 65535) {
+        std::fprintf(stderr, "usage: echo_client port\n");
+        return 2;
+    }
+    ZovNet* net = ZovNet::GetInstance();
+    if (net == nullptr || !net->Init())
+        return 1;
+    const int status = Exchange(net, ToNetworkOrder(static_cast<unsigned int>(port)));
+    delete net;
+    return status;
+}

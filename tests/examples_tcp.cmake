@@ -1,0 +1,56 @@
+# The TCP examples run as the separate processes they are: the demo, and the echo server with its
+# client. Every process runs under `timeout`, so a lost packet fails the test instead of hanging it.
+# (The scripts avoid semicolons: CMake would take them for list separators.)
+if(UNIX)
+  add_test(NAME examples.zovnet_demo
+    COMMAND sh -c [=[
+out=$(timeout 30 "$1")
+status=$?
+printf '%s\n' "$out"
+if [ "$status" -ne 0 ]
+then
+  echo "zovnet_demo exited with status $status"
+  exit 1
+fi
+printf '%s\n' "$out" | grep -q 'on the wire: 00 09 07 02 01 00 01 00 00$' &&
+printf '%s\n' "$out" | grep -q 'bytes received: 00 09 07 02 01 00 01 00 00$'
+]=] sh $<TARGET_FILE:zovnet_demo>)
+
+  # The server prints its port on its first line and exits by itself after two connections.
+  add_test(NAME examples.echo_server_and_client
+    COMMAND sh -c [=[
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+timeout 30 "$1" 0 --max-connections 2 >"$dir/server.out" 2>&1 &
+pid=$!
+i=0
+while [ "$i" -lt 100 ] && ! grep -q 'listening on port' "$dir/server.out"
+do
+  sleep 0.1
+  i=$((i + 1))
+done
+port=$(sed -n 's/^echo_server: listening on port \([0-9][0-9]*\)$/\1/p' "$dir/server.out")
+if [ -z "$port" ]
+then
+  echo "echo_server did not say which port it listens on"
+  cat "$dir/server.out"
+  kill "$pid" 2>/dev/null
+  exit 1
+fi
+failed=0
+for round in 1 2
+do
+  timeout 10 "$2" "$port" >"$dir/client.out" 2>&1 || failed=1
+  cat "$dir/client.out"
+  grep -q '^received 9 bytes: 00 09 07 02 01 00 01 00 00$' "$dir/client.out" || failed=1
+  grep -q '^decoded: type 7, Int16 513, Int32 65536$' "$dir/client.out" || failed=1
+done
+wait "$pid" || failed=1
+cat "$dir/server.out"
+grep -q 'echoed a packet of type 7, 9 bytes' "$dir/server.out" || failed=1
+exit "$failed"
+]=] sh $<TARGET_FILE:echo_server> $<TARGET_FILE:echo_client>)
+
+  set_tests_properties(examples.zovnet_demo examples.echo_server_and_client
+    PROPERTIES TIMEOUT 60 LABELS examples)
+endif()

@@ -1,0 +1,248 @@
+// Raw POSIX loopback sockets for tests: a peer that does not go through the library, so that a
+// test can see and shape the exact bytes on the wire. Every wait is bounded by a deadline.
+#ifndef ZOVNET_RAW_SOCKET_H
+#define ZOVNET_RAW_SOCKET_H
+
+#include "TestSupport.h"
+
+#include <ZovNet.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace zovtest {
+
+using Bytes = std::vector<unsigned char>;
+
+// Bytes as "00 09 07": failure messages then show the wire the way a person reads it.
+inline std::string Hex(const Bytes& bytes) {
+    std::string text;
+    char cell[4];
+    for (unsigned char b : bytes) {
+        std::snprintf(cell, sizeof cell, text.empty() ? "%02x" : " %02x", b);
+        text += cell;
+    }
+    return text;
+}
+
+// A raw descriptor owned by the test: closed when the object goes, never shared.
+class RawFd {
+public:
+    explicit RawFd(int fd = -1) : m_fd(fd) {}
+    RawFd(RawFd&& other) noexcept : m_fd(other.Release()) {}
+    RawFd& operator=(RawFd&& other) noexcept {
+        Reset(other.Release());
+        return *this;
+    }
+    RawFd(const RawFd&) = delete;
+    RawFd& operator=(const RawFd&) = delete;
+    ~RawFd() { Reset(); }
+
+    int Get() const { return m_fd; }
+    bool Valid() const { return m_fd >= 0; }
+    int Release() { return std::exchange(m_fd, -1); }
+    void Reset(int fd = -1) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// The local port of `fd` in network byte order, as the library reports ports.
+inline unsigned short LocalPort(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return 0;
+    return addr.sin_port;
+}
+
+// A TCP socket bound to 127.0.0.1 on a port the system chooses; listening unless told not to.
+// A bound socket that does not listen keeps its port reserved while every connection to it is
+// refused: the refused port cannot be taken over by another test meanwhile.
+inline RawFd RawBound(bool listening = true) {
+    RawFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.Valid())
+        return fd;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = Loopback();
+    addr.sin_port = 0;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        (listening && ::listen(fd.Get(), 8) != 0))
+        fd.Reset();
+    return fd;
+}
+
+inline RawFd RawListen() {
+    return RawBound(true);
+}
+
+// A blocking connection to 127.0.0.1:`port` (network byte order).
+inline RawFd RawConnect(unsigned short port) {
+    RawFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.Valid())
+        return fd;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = Loopback();
+    addr.sin_port = port;
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        fd.Reset();
+    return fd;
+}
+
+// Waits up to `timeoutMs` for `fd` to become readable (data, a connection, a close or an error).
+inline bool WaitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    do
+        n = ::poll(&p, 1, timeoutMs);
+    while (n < 0 && errno == EINTR);
+    return n == 1;
+}
+
+// Takes one connection from a listening socket, waiting at most `timeoutMs`.
+inline RawFd RawAccept(int listener, int timeoutMs = 5000) {
+    if (!WaitReadable(listener, timeoutMs))
+        return RawFd();
+    return RawFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+// Sends all of `bytes`; MSG_NOSIGNAL so that a test peer never kills the test process.
+inline bool SendAll(int fd, const Bytes& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Receives until `count` bytes have come, the peer closed, or `timeoutMs` passed; returns what
+// came (fewer bytes than asked for tell the test what went wrong).
+inline Bytes ReceiveBytes(int fd, std::size_t count, int timeoutMs = 5000) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    Bytes bytes(count);
+    std::size_t got = 0;
+    while (got < count) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0 || !WaitReadable(fd, static_cast<int>(left)))
+            break;
+        const ssize_t n = ::recv(fd, bytes.data() + got, count - got, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+// The bytes waiting in `fd`'s receive queue, not consumed.
+inline Bytes PeekBytes(int fd, std::size_t max = 65536) {
+    Bytes bytes(max);
+    const ssize_t n = ::recv(fd, bytes.data(), max, MSG_PEEK | MSG_DONTWAIT);
+    bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return bytes;
+}
+
+// Waits up to `timeoutMs` until at least `count` bytes wait in `fd`'s receive queue.
+inline bool WaitPending(int fd, std::size_t count, int timeoutMs = 5000) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int pending = 0;
+        if (::ioctl(fd, FIONREAD, &pending) == 0 && static_cast<std::size_t>(pending) >= count)
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        ::usleep(1000);
+    }
+}
+
+// Whether `fd` is an open descriptor of this process.
+inline bool IsOpen(int fd) {
+    return fd >= 0 && ::fcntl(fd, F_GETFD) != -1;
+}
+
+// Closes `fd` with a reset instead of the orderly close: the peer's next send fails.
+inline void ResetClose(RawFd& fd) {
+    linger l{1, 0};
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    fd.Reset();
+}
+
+// A library client connected to a raw peer on loopback, both with bounded receives; the client is
+// null when the connection could not be made.
+struct ClientAndPeer {
+    std::unique_ptr<ZovTCPSocketClient> client;
+    RawFd peer;
+};
+
+inline ClientAndPeer ConnectedClient() {
+    ClientAndPeer pair;
+    RawFd listener = RawListen();
+    if (!listener.Valid())
+        return pair;
+    const unsigned short anyPort = 0;
+    pair.client =
+        std::make_unique<ZovTCPSocketClient>(anyPort, Loopback(), LocalPort(listener.Get()));
+    pair.peer = RawAccept(listener.Get());
+    if (pair.client->State() != ZovSocket::SOCK_BOTH || !pair.peer.Valid()) {
+        pair.client.reset();
+        return pair;
+    }
+    SetReceiveTimeout(pair.client->Descriptor(), 5000);
+    SetReceiveTimeout(static_cast<unsigned int>(pair.peer.Get()), 5000);
+    return pair;
+}
+
+// A library server with one accepted connection from a raw client.
+struct ServerAndRawClient {
+    std::unique_ptr<ZovTCPSocketServer> server;
+    std::unique_ptr<ZovTCPSocketClient> accepted;
+    RawFd raw;
+};
+
+inline ServerAndRawClient AcceptedFromRaw() {
+    ServerAndRawClient trio;
+    trio.server = std::make_unique<ZovTCPSocketServer>();
+    trio.raw = RawConnect(trio.server->Port());
+    if (!trio.raw.Valid() || !WaitReadable(static_cast<int>(trio.server->Descriptor()), 5000))
+        return trio;
+    trio.accepted.reset(trio.server->Accept());
+    if (trio.accepted != nullptr)
+        SetReceiveTimeout(trio.accepted->Descriptor(), 5000);
+    SetReceiveTimeout(static_cast<unsigned int>(trio.raw.Get()), 5000);
+    return trio;
+}
+
+} // namespace zovtest
+
+#endif // ZOVNET_RAW_SOCKET_H

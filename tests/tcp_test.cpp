@@ -1,0 +1,702 @@
+// TCP client and server: construction and its warnings, the transfer gate, whole-frame sends,
+// whole-message receives (blocking and non-blocking), Accept, and the packet exchange end to end.
+#include "RawSocket.h"
+#include "TestSupport.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include <csignal>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+// The library allocates an accepted client with the non-throwing new; failing it on demand shows
+// what Accept does with a connection it cannot wrap. Otherwise it is the standard behaviour.
+static std::atomic<bool> g_failNothrowNew{false};
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (g_failNothrowNew)
+        return nullptr;
+    try {
+        return ::operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+namespace {
+
+using zovtest::Bytes;
+using zovtest::Hex;
+using zovtest::Loopback;
+using zovtest::RawFd;
+
+// The two constructors differ only in their first argument: a literal 0 there must not compile,
+// so that a descriptor is never taken for a port or the other way round.
+static_assert(!std::is_constructible<ZovTCPSocketClient, int, unsigned int, unsigned short>::value,
+              "a literal 0 as first argument must be ambiguous");
+static_assert(
+    std::is_constructible<ZovTCPSocketClient, unsigned short, unsigned int, unsigned short>::value,
+    "a local port selects the connecting constructor");
+static_assert(
+    std::is_constructible<ZovTCPSocketClient, unsigned int, unsigned int, unsigned short>::value,
+    "a descriptor selects the adopting constructor");
+static_assert(!std::is_copy_constructible<ZovTCPSocketClient>::value &&
+                  !std::is_copy_assignable<ZovTCPSocketClient>::value &&
+                  !std::is_copy_constructible<ZovTCPSocketServer>::value &&
+                  !std::is_copy_assignable<ZovTCPSocketServer>::value,
+              "no two socket objects may hold the same descriptor");
+
+// The packet of the step-by-step exchange: type 7, the 16-bit value 513 and the 32-bit value
+// 65536.
+const Bytes kExchangeBytes = {0x00, 0x09, 0x07, 0x02, 0x01, 0x00, 0x01, 0x00, 0x00};
+
+ZovNetPacket ExchangePacket() {
+    ZovNetPacket packet(7, 6);
+    packet.AddInt16(513);
+    packet.AddInt32(65536);
+    return packet;
+}
+
+void ExpectExchangePacket(ZovNetPacket& packet) {
+    EXPECT_EQ(packet.Type(), 7);
+    EXPECT_EQ(packet.Length(), 9);
+    EXPECT_EQ(packet.ReadInt16(), 513);
+    EXPECT_EQ(packet.ReadInt32(), 65536u);
+    EXPECT_EQ(packet.Cursor(), packet.Length());
+}
+
+// Blocks SIGPIPE on this thread for its lifetime, so that a send which raises it leaves the
+// signal pending (and the test able to say so) instead of killing the test process.
+class SigpipeWatch {
+public:
+    SigpipeWatch() {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+    }
+    ~SigpipeWatch() {
+        if (Raised()) {
+            const timespec now{0, 0};
+            sigtimedwait(&m_pipe, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    bool Raised() const {
+        sigset_t pending;
+        sigpending(&pending);
+        return sigismember(&pending, SIGPIPE) == 1;
+    }
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_old;
+};
+
+class TcpTest : public zovtest::NetTest {};
+
+// --------------------------------------------------------------------------------------------
+// Client construction and Connect
+// --------------------------------------------------------------------------------------------
+
+TEST_F(TcpTest, DefaultClientIsBoundUnconnectedAndRefusesTransfers) {
+    ZovTCPSocketClient client;
+    EXPECT_EQ(client.SocketType(), SOCKTYPE_TCPCLIENT);
+    ASSERT_NE(client.Descriptor(), ZOVNET::BADSOCKET);
+    EXPECT_NE(client.Port(), 0);
+    EXPECT_EQ(client.Port(), zovtest::LocalPort(static_cast<int>(client.Descriptor())));
+    EXPECT_EQ(client.State(), 0u);
+    EXPECT_EQ(client.GetDestAddr(), 0u);
+    EXPECT_EQ(client.GetDestPort(), 0);
+
+    unsigned char buffer[4] = {1, 2, 3, 4};
+    ZovNetPacket packet = ExchangePacket();
+    EXPECT_EQ(client.Send(buffer, sizeof buffer), -1);
+    EXPECT_EQ(client.Send(&packet), -1);
+    EXPECT_EQ(client.Receive(buffer, sizeof buffer), -1);
+    EXPECT_EQ(client.Receive(&packet), -1);
+    EXPECT_EQ(client.Send(static_cast<ZovNetPacket*>(nullptr)), -1);
+    EXPECT_EQ(client.Receive(static_cast<ZovNetPacket*>(nullptr)), -1);
+    packet.GoToStart();
+    ExpectExchangePacket(packet);
+}
+
+TEST_F(TcpTest, UnsignedShortZeroSelectsTheConnectingConstructor) {
+    ZovTCPSocketClient bound((unsigned short)0);
+    EXPECT_EQ(bound.State(), 0u); // bound only: the adopting form would claim a connection
+    EXPECT_NE(bound.Port(), 0);
+    EXPECT_EQ(bound.GetDestAddr(), 0u);
+
+    ZovTCPSocketServer server;
+    ZovTCPSocketClient connected((unsigned short)0, Loopback(), server.Port());
+    EXPECT_EQ(connected.State(), 3u);
+    EXPECT_EQ(connected.GetDestAddr(), Loopback());
+    EXPECT_EQ(connected.GetDestPort(), server.Port());
+}
+
+TEST_F(TcpTest, RefusedConnectWarnsOnceAndConnectCanBeTriedAgain) {
+    // Bound but not listening: every connection is refused, and the port stays reserved.
+    RawFd refusing = zovtest::RawBound(false);
+    ASSERT_TRUE(refusing.Valid());
+    const unsigned short refusedPort = zovtest::LocalPort(refusing.Get());
+
+    std::unique_ptr<ZovTCPSocketClient> client;
+    const std::string warnings = zovtest::StderrOf([&] {
+        const unsigned short anyPort = 0;
+        client = std::make_unique<ZovTCPSocketClient>(anyPort, Loopback(), refusedPort);
+    });
+    EXPECT_EQ(warnings, "Warning: Can not connect to remote host\n");
+    EXPECT_EQ(client->State(), 0u);
+    ASSERT_NE(client->Descriptor(), ZOVNET::BADSOCKET);
+    EXPECT_TRUE(zovtest::IsOpen(static_cast<int>(client->Descriptor())));
+    EXPECT_EQ(client->GetDestAddr(), 0u);
+    EXPECT_EQ(client->GetDestPort(), 0);
+
+    ZovTCPSocketServer server;
+    bool connected = false;
+    EXPECT_EQ(zovtest::StderrOf([&] { connected = client->Connect(Loopback(), server.Port()); }),
+              "");
+    ASSERT_TRUE(connected);
+    EXPECT_EQ(client->State(), 3u);
+    EXPECT_EQ(client->GetDestAddr(), Loopback());
+    EXPECT_EQ(client->GetDestPort(), server.Port());
+
+    ASSERT_TRUE(zovtest::WaitReadable(static_cast<int>(server.Descriptor()), 5000));
+    std::unique_ptr<ZovTCPSocketClient> accepted(server.Accept());
+    ASSERT_NE(accepted, nullptr);
+    ZovNetPacket out = ExchangePacket();
+    ASSERT_EQ(client->Send(&out), 9);
+    ZovNetPacket in;
+    EXPECT_EQ(accepted->Receive(&in), 9);
+    ExpectExchangePacket(in);
+}
+
+TEST_F(TcpTest, PortIsTheConnectionsLocalPortAfterARefusedConnect) {
+    // A refused connect may cost the socket the port it was bound to (Linux gives a port that
+    // the system chose back); the retry then leaves from another one, and Port() must say so.
+    RawFd refusing = zovtest::RawBound(false);
+    ASSERT_TRUE(refusing.Valid());
+    ZovTCPSocketClient client;
+    zovtest::StderrOf([&] { client.Connect(Loopback(), zovtest::LocalPort(refusing.Get())); });
+    ZovTCPSocketServer server;
+    ASSERT_TRUE(client.Connect(Loopback(), server.Port()));
+    ASSERT_TRUE(zovtest::WaitReadable(static_cast<int>(server.Descriptor()), 5000));
+    std::unique_ptr<ZovTCPSocketClient> accepted(server.Accept());
+    ASSERT_NE(accepted, nullptr);
+    EXPECT_EQ(client.Port(), zovtest::LocalPort(static_cast<int>(client.Descriptor())));
+    EXPECT_EQ(client.Port(), accepted->GetDestPort());
+}
+
+TEST_F(TcpTest, ConnectFailuresLeaveTheClientAsItWas) {
+    RawFd refusing = zovtest::RawBound(false);
+    ASSERT_TRUE(refusing.Valid());
+    ZovTCPSocketClient client;
+    const unsigned int descriptor = client.Descriptor();
+
+    bool result = true;
+    EXPECT_EQ(zovtest::StderrOf([&] { result = client.Connect(0, client.Port()); }), "");
+    EXPECT_FALSE(result);
+
+    result = true;
+    EXPECT_EQ(zovtest::StderrOf(
+                  [&] { result = client.Connect(Loopback(), zovtest::LocalPort(refusing.Get())); }),
+              "Warning: Can not connect to remote host\n");
+    EXPECT_FALSE(result);
+
+    EXPECT_EQ(client.State(), 0u);
+    EXPECT_EQ(client.Descriptor(), descriptor);
+    EXPECT_EQ(client.GetDestAddr(), 0u);
+    EXPECT_EQ(client.GetDestPort(), 0);
+}
+
+TEST_F(TcpTest, ClientOnAPortInUseWarnsOnceAndHoldsNothing) {
+    ZovTCPSocketServer server;
+    ASSERT_NE(server.Port(), 0);
+    std::unique_ptr<ZovTCPSocketClient> client;
+    // The bind fails first, so no connect is even tried: one warning only.
+    EXPECT_EQ(zovtest::StderrOf([&] {
+                  client = std::make_unique<ZovTCPSocketClient>(server.Port(), Loopback(),
+                                                                server.Port());
+              }),
+              "Warning: Can not bind TCP socket to local port\n");
+    EXPECT_EQ(client->Descriptor(), ZOVNET::BADSOCKET);
+    EXPECT_EQ(client->Port(), 0);
+    EXPECT_EQ(client->State(), 0u);
+    EXPECT_EQ(client->GetDestAddr(), 0u);
+
+    // Connect is passed to the system all the same, which refuses it.
+    bool result = true;
+    EXPECT_EQ(zovtest::StderrOf([&] { result = client->Connect(Loopback(), server.Port()); }),
+              "Warning: Can not connect to remote host\n");
+    EXPECT_FALSE(result);
+}
+
+TEST_F(TcpTest, AdoptingConstructorTakesOverAConnection) {
+    RawFd listener = zovtest::RawListen();
+    ASSERT_TRUE(listener.Valid());
+    RawFd raw = zovtest::RawConnect(zovtest::LocalPort(listener.Get()));
+    ASSERT_TRUE(raw.Valid());
+    RawFd far = zovtest::RawAccept(listener.Get());
+    ASSERT_TRUE(far.Valid());
+
+    const unsigned short localPort = zovtest::LocalPort(raw.Get());
+    const unsigned short peerPort = zovtest::LocalPort(listener.Get());
+    const int fd = raw.Get();
+    {
+        ZovTCPSocketClient adopted(static_cast<unsigned int>(raw.Release()), Loopback(), peerPort);
+        EXPECT_EQ(adopted.Descriptor(), static_cast<unsigned int>(fd));
+        EXPECT_EQ(adopted.State(), 3u);
+        EXPECT_EQ(adopted.Port(), localPort);
+        EXPECT_EQ(adopted.GetDestAddr(), Loopback());
+        EXPECT_EQ(adopted.GetDestPort(), peerPort);
+        ZovNetPacket packet = ExchangePacket();
+        EXPECT_EQ(adopted.Send(&packet), 9);
+        EXPECT_EQ(Hex(zovtest::ReceiveBytes(far.Get(), 9)), Hex(kExchangeBytes));
+    }
+    EXPECT_FALSE(zovtest::IsOpen(fd)); // the object owned it
+}
+
+TEST_F(TcpTest, AdoptingSomethingThatIsNotASocketRecordsPortZero) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    RawFd writeEnd(fds[1]);
+    ZovTCPSocketClient adopted(static_cast<unsigned int>(fds[0]), Loopback(), 1);
+    EXPECT_EQ(adopted.Port(), 0);
+    EXPECT_EQ(adopted.State(), 3u);
+}
+
+// --------------------------------------------------------------------------------------------
+// The gate and sends that must not raise SIGPIPE
+// --------------------------------------------------------------------------------------------
+
+TEST_F(TcpTest, AfterShutDownReceiveBothDirectionsAreRefused) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), kExchangeBytes));
+    ASSERT_TRUE(zovtest::WaitPending(static_cast<int>(pair.client->Descriptor()), 9));
+
+    pair.client->ShutDown(ZovSocket::SOCK_RECEIVE);
+    ASSERT_EQ(pair.client->State(), 2u);
+
+    unsigned char buffer[16] = {};
+    ZovNetPacket packet = ExchangePacket();
+    EXPECT_EQ(pair.client->Send(buffer, sizeof buffer), -1);
+    EXPECT_EQ(pair.client->Send(&packet), -1);
+    EXPECT_EQ(pair.client->Receive(buffer, sizeof buffer), -1);
+    EXPECT_EQ(pair.client->Receive(&packet), -1);
+    EXPECT_EQ(Hex(zovtest::ReceiveBytes(pair.peer.Get(), 1, 200)), "")
+        << "a refused send reached the system";
+}
+
+TEST_F(TcpTest, AfterShutDownSendSendingFailsQuietlyAndReceivingGoesOn) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+    pair.client->ShutDown(ZovSocket::SOCK_SEND);
+    ASSERT_EQ(pair.client->State(), 1u);
+
+    {
+        SigpipeWatch sigpipe;
+        unsigned char buffer[4] = {1, 2, 3, 4};
+        ZovNetPacket packet = ExchangePacket();
+        EXPECT_EQ(pair.client->Send(&packet), -1);
+        EXPECT_EQ(pair.client->Send(buffer, sizeof buffer), -1);
+        EXPECT_FALSE(sigpipe.Raised());
+    }
+
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), kExchangeBytes));
+    ZovNetPacket in;
+    EXPECT_EQ(pair.client->Receive(&in), 9);
+    ExpectExchangePacket(in);
+}
+
+TEST_F(TcpTest, SendAfterThePeerResetFailsAndTheProcessLives) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+    zovtest::ResetClose(pair.peer);
+    ASSERT_TRUE(zovtest::WaitReadable(static_cast<int>(pair.client->Descriptor()), 5000));
+
+    SigpipeWatch sigpipe;
+    ZovNetPacket packet = ExchangePacket();
+    unsigned char buffer[4] = {1, 2, 3, 4};
+    EXPECT_EQ(pair.client->Send(&packet), -1); // the reset itself
+    EXPECT_EQ(pair.client->Send(&packet), -1); // a connection that is gone
+    EXPECT_EQ(pair.client->Send(buffer, sizeof buffer), -1);
+    EXPECT_FALSE(sigpipe.Raised());
+    EXPECT_EQ(pair.client->Receive(&packet), -1);
+}
+
+// --------------------------------------------------------------------------------------------
+// Whole frames out, whole messages in
+// --------------------------------------------------------------------------------------------
+
+TEST_F(TcpTest, HeaderOnlyPacketSendsThreeBytes) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+    ZovNetPacket ping(0x5A, 0);
+    EXPECT_EQ(pair.client->Send(&ping), 3);
+    EXPECT_EQ(Hex(zovtest::ReceiveBytes(pair.peer.Get(), 3)), "00 03 5a");
+    EXPECT_EQ(Hex(zovtest::ReceiveBytes(pair.peer.Get(), 1, 100)), "");
+}
+
+// A client that sees every raw send: the packet form must send through it.
+class CountingClient : public ZovTCPSocketClient {
+public:
+    using ZovTCPSocketClient::Send;
+    using ZovTCPSocketClient::ZovTCPSocketClient;
+    int Send(void* data, unsigned int len) override {
+        ++calls;
+        const int n = ZovTCPSocketClient::Send(data, len);
+        bytes += n > 0 ? static_cast<unsigned int>(n) : 0;
+        return n;
+    }
+    int calls = 0;
+    unsigned int bytes = 0;
+};
+
+TEST_F(TcpTest, PacketSendGoesThroughTheRawSendOfADerivedClass) {
+    RawFd listener = zovtest::RawListen();
+    ASSERT_TRUE(listener.Valid());
+    const unsigned short anyPort = 0;
+    CountingClient client(anyPort, Loopback(), zovtest::LocalPort(listener.Get()));
+    RawFd peer = zovtest::RawAccept(listener.Get());
+    ASSERT_TRUE(peer.Valid());
+
+    ZovNetPacket packet = ExchangePacket();
+    EXPECT_EQ(client.Send(&packet), 9);
+    EXPECT_GE(client.calls, 1);
+    EXPECT_EQ(client.bytes, 9u);
+    EXPECT_EQ(Hex(zovtest::ReceiveBytes(peer.Get(), 9)), Hex(kExchangeBytes));
+}
+
+TEST_F(TcpTest, LargestMessageCrossesWholeInBothDirections) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+
+    // 65535 bytes: more than the socket buffers take at once, so the frame leaves in pieces.
+    Bytes content(65532);
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<unsigned char>(i * 7 + 1);
+    ZovNetPacket big(0x33, static_cast<unsigned short>(content.size()));
+    big.AddBin(content.data(), static_cast<unsigned int>(content.size()));
+    ASSERT_EQ(big.Length(), 65535);
+    Bytes frame(3 + content.size());
+    frame[0] = 0xFF;
+    frame[1] = 0xFF;
+    frame[2] = 0x33;
+    std::copy(content.begin(), content.end(), frame.begin() + 3);
+
+    Bytes received;
+    std::thread reader([&] { received = zovtest::ReceiveBytes(pair.peer.Get(), 65535, 10000); });
+    const int sent = pair.client->Send(&big);
+    reader.join();
+    EXPECT_EQ(sent, 65535);
+    EXPECT_TRUE(received == frame) << "the peer got " << received.size() << " bytes";
+
+    bool written = false;
+    std::thread writer([&] { written = zovtest::SendAll(pair.peer.Get(), frame); });
+    ZovNetPacket in;
+    const int got = pair.client->Receive(&in);
+    writer.join();
+    ASSERT_TRUE(written);
+    EXPECT_EQ(got, 65535);
+    EXPECT_EQ(in.Length(), 65535);
+    EXPECT_EQ(in.Type(), 0x33);
+    Bytes back(content.size());
+    EXPECT_EQ(in.ReadBin(back.data(), static_cast<unsigned int>(back.size())), content.size());
+    EXPECT_TRUE(back == content);
+}
+
+struct SplitCase {
+    const char* name;
+    std::vector<std::size_t> cuts; // offsets in the 9-byte message where a pause falls
+};
+
+class ReceiveInPieces : public zovtest::NetTest, public ::testing::WithParamInterface<SplitCase> {};
+
+TEST_P(ReceiveInPieces, OneReceiveReturnsTheWholeMessageAndTheNextStillDecodes) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+
+    const Bytes next = {0x00, 0x04, 0x42, 0x99};
+    bool sent = true;
+    std::thread sender([&] {
+        std::size_t from = 0;
+        std::vector<std::size_t> cuts = GetParam().cuts;
+        cuts.push_back(kExchangeBytes.size());
+        for (std::size_t to : cuts) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            sent = sent && zovtest::SendAll(pair.peer.Get(), Bytes(kExchangeBytes.begin() + from,
+                                                                   kExchangeBytes.begin() + to));
+            from = to;
+        }
+        sent = sent && zovtest::SendAll(pair.peer.Get(), next);
+    });
+
+    ZovNetPacket first;
+    ZovNetPacket second;
+    const int firstResult = pair.client->Receive(&first);
+    const int secondResult = pair.client->Receive(&second);
+    sender.join();
+    ASSERT_TRUE(sent);
+
+    EXPECT_EQ(firstResult, 9);
+    ExpectExchangePacket(first);
+    EXPECT_EQ(secondResult, 4);
+    EXPECT_EQ(second.Type(), 0x42);
+    EXPECT_EQ(second.ReadInt8(), 0x99);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tcp, ReceiveInPieces,
+    ::testing::Values(SplitCase{"InsideLengthField", {1}}, SplitCase{"AfterLengthField", {2}},
+                      SplitCase{"AfterHeader", {3}}, SplitCase{"InsideContent", {6}},
+                      SplitCase{"EverywhereAtOnce", {1, 2, 5, 8}}),
+    [](const ::testing::TestParamInfo<SplitCase>& info) { return info.param.name; });
+
+class NonBlockingReceive : public zovtest::NetTest,
+                           public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(NonBlockingReceive, ConsumesNothingUntilTheWholeMessageIsThere) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+    const int fd = static_cast<int>(pair.client->Descriptor());
+    ASSERT_EQ(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+
+    ZovNetPacket packet(0x11, 4);
+    packet.AddInt32(0xCAFEF00D);
+    EXPECT_EQ(pair.client->Receive(&packet), -1); // nothing there yet
+
+    const std::size_t prefix = GetParam();
+    const Bytes head(kExchangeBytes.begin(), kExchangeBytes.begin() + prefix);
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), head));
+    ASSERT_TRUE(zovtest::WaitPending(fd, prefix));
+    EXPECT_EQ(pair.client->Receive(&packet), -1);
+    EXPECT_EQ(pair.client->Receive(&packet), -1);
+    EXPECT_EQ(Hex(zovtest::PeekBytes(fd)), Hex(head)) << "part of the message was consumed";
+    EXPECT_EQ(packet.Type(), 0x11);
+    EXPECT_EQ(packet.Length(), 7);
+
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(),
+                                 Bytes(kExchangeBytes.begin() + prefix, kExchangeBytes.end())));
+    ASSERT_TRUE(zovtest::WaitPending(fd, kExchangeBytes.size()));
+    ZovNetPacket in;
+    EXPECT_EQ(pair.client->Receive(&in), 9);
+    ExpectExchangePacket(in);
+    EXPECT_EQ(Hex(zovtest::PeekBytes(fd)), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Tcp, NonBlockingReceive, ::testing::Values(1, 2, 3, 8),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                             return "Prefix" + std::to_string(info.param);
+                         });
+
+// --------------------------------------------------------------------------------------------
+// Server
+// --------------------------------------------------------------------------------------------
+
+TEST_F(TcpTest, DefaultServerListensOnAPortOfTheSystemsChoice) {
+    ZovTCPSocketServer server;
+    EXPECT_EQ(server.SocketType(), SOCKTYPE_TCPSERVER);
+    EXPECT_EQ(server.State(), 1u);
+    ASSERT_NE(server.Descriptor(), ZOVNET::BADSOCKET);
+    EXPECT_NE(server.Port(), 0);
+    EXPECT_EQ(server.Port(), zovtest::LocalPort(static_cast<int>(server.Descriptor())));
+    RawFd raw = zovtest::RawConnect(server.Port());
+    EXPECT_TRUE(raw.Valid());
+}
+
+TEST_F(TcpTest, ServerTransfersDoNothing) {
+    ZovTCPSocketServer server;
+    ZovSocket* socket = &server; // the calls go through the socket interface
+    const unsigned int descriptor = server.Descriptor();
+    const unsigned short port = server.Port();
+    unsigned char buffer[4] = {9, 8, 7, 6};
+    ZovNetPacket packet = ExchangePacket();
+
+    EXPECT_EQ(socket->Send(nullptr, 4), 0);
+    EXPECT_EQ(socket->Send(buffer, sizeof buffer), 0);
+    EXPECT_EQ(socket->Send(static_cast<ZovNetPacket*>(nullptr)), 0);
+    EXPECT_EQ(socket->Send(&packet), 0);
+    EXPECT_EQ(socket->Receive(nullptr, 4), 0);
+    EXPECT_EQ(socket->Receive(buffer, sizeof buffer), 0);
+    EXPECT_EQ(socket->Receive(static_cast<ZovNetPacket*>(nullptr)), 0);
+    EXPECT_EQ(socket->Receive(&packet), 0);
+
+    EXPECT_EQ(Hex(Bytes(buffer, buffer + 4)), "09 08 07 06");
+    EXPECT_EQ(packet.Cursor(), 9);
+    packet.GoToStart();
+    ExpectExchangePacket(packet);
+    EXPECT_EQ(server.Descriptor(), descriptor);
+    EXPECT_EQ(server.Port(), port);
+    EXPECT_EQ(server.State(), 1u);
+}
+
+TEST_F(TcpTest, ServerOnAPortInUseWarnsAndCannotAccept) {
+    ZovTCPSocketServer first;
+    ASSERT_NE(first.Port(), 0);
+    std::unique_ptr<ZovTCPSocketServer> second;
+    EXPECT_EQ(
+        zovtest::StderrOf([&] { second = std::make_unique<ZovTCPSocketServer>(first.Port()); }),
+        "Warning: Can not bind TCP socket to local port\n");
+    EXPECT_EQ(second->Descriptor(), ZOVNET::BADSOCKET);
+    EXPECT_EQ(second->Port(), 0);
+    EXPECT_EQ(second->State(), 0u);
+
+    std::unique_ptr<ZovTCPSocketClient> accepted;
+    EXPECT_EQ(zovtest::StderrOf([&] { accepted.reset(second->Accept()); }),
+              "Warning: socket accept() failed\n");
+    EXPECT_EQ(accepted, nullptr);
+
+    // The first server is untouched by the failed one.
+    EXPECT_EQ(first.State(), 1u);
+    EXPECT_TRUE(zovtest::RawConnect(first.Port()).Valid());
+}
+
+TEST_F(TcpTest, AcceptThatCannotCreateTheClientClosesTheConnection) {
+    ZovTCPSocketServer server;
+    RawFd raw = zovtest::RawConnect(server.Port());
+    ASSERT_TRUE(raw.Valid());
+    ASSERT_TRUE(zovtest::WaitReadable(static_cast<int>(server.Descriptor()), 5000));
+
+    ZovTCPSocketClient* accepted = nullptr;
+    const std::string warnings = zovtest::StderrOf([&] {
+        g_failNothrowNew = true;
+        accepted = server.Accept();
+        g_failNothrowNew = false;
+    });
+    EXPECT_EQ(accepted, nullptr);
+    delete accepted;
+    EXPECT_EQ(warnings, "");
+
+    // Nobody holds the connection any more: the raw client sees it end.
+    ASSERT_TRUE(zovtest::WaitReadable(raw.Get(), 5000));
+    unsigned char byte;
+    EXPECT_EQ(::recv(raw.Get(), &byte, 1, 0), 0);
+    EXPECT_EQ(server.State(), 1u);
+}
+
+TEST_F(TcpTest, AcceptedClientKnowsItsPeerAndTheServerListensOn) {
+    ZovTCPSocketServer server;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const unsigned short anyPort = 0;
+        ZovTCPSocketClient client(anyPort, Loopback(), server.Port());
+        ASSERT_EQ(client.State(), 3u);
+        ASSERT_TRUE(zovtest::WaitReadable(static_cast<int>(server.Descriptor()), 5000));
+        std::unique_ptr<ZovTCPSocketClient> accepted(server.Accept());
+        ASSERT_NE(accepted, nullptr);
+        EXPECT_EQ(accepted->SocketType(), SOCKTYPE_TCPCLIENT);
+        EXPECT_EQ(accepted->State(), 3u);
+        EXPECT_EQ(accepted->GetDestAddr(), Loopback());
+        EXPECT_EQ(accepted->GetDestPort(), client.Port());
+        EXPECT_EQ(accepted->Port(), server.Port());
+        EXPECT_EQ(server.State(), 1u);
+    }
+}
+
+// --------------------------------------------------------------------------------------------
+// One packet from a TCP client to a TCP server, step by step
+// --------------------------------------------------------------------------------------------
+
+TEST_F(TcpTest, OnePacketFromClientToServerStepByStep) {
+    ZovTCPSocketServer server;
+    ASSERT_EQ(server.State(), ZovSocket::SOCK_RECEIVE);
+    ZovSocketSet set;
+    set.AddSocket(&server);
+
+    const unsigned short anyPort = 0;
+    ZovTCPSocketClient client(anyPort, Loopback(), server.Port());
+    ASSERT_EQ(client.State(), ZovSocket::SOCK_BOTH);
+    EXPECT_NE(client.Port(), 0);
+
+    ASSERT_EQ(set.WaitSockets(1000), 1);
+    ASSERT_TRUE(set.CheckSocket(&server));
+    std::unique_ptr<ZovTCPSocketClient> accepted(server.Accept());
+    ASSERT_NE(accepted, nullptr);
+    zovtest::SetReceiveTimeout(accepted->Descriptor(), 5000);
+    set.AddSocket(accepted.get());
+
+    ZovNetPacket out(7, 6);
+    out.AddInt16(513);
+    out.AddInt32(65536);
+    EXPECT_EQ(client.Send(&out), 9);
+
+    ASSERT_EQ(set.WaitSockets(1000), 1);
+    EXPECT_TRUE(set.CheckSocket(accepted.get()));
+    EXPECT_FALSE(set.CheckSocket(&server));
+    const int fd = static_cast<int>(accepted->Descriptor());
+    ASSERT_TRUE(zovtest::WaitPending(fd, 9));
+    EXPECT_EQ(Hex(zovtest::PeekBytes(fd)), "00 09 07 02 01 00 01 00 00");
+
+    ZovNetPacket in;
+    int received = 0;
+    EXPECT_EQ(zovtest::StdoutOf([&] { received = accepted->Receive(&in); }), "");
+    EXPECT_EQ(received, 9);
+    ExpectExchangePacket(in);
+
+    set.RemoveSocket(accepted.get());
+    set.RemoveSocket(&server);
+    EXPECT_EQ(set.WaitSockets(1000), 0);
+}
+
+// --------------------------------------------------------------------------------------------
+// Checks of the debug library and what the release library does instead
+// --------------------------------------------------------------------------------------------
+
+class TcpDeathTest : public zovtest::NetTest {};
+
+TEST_F(TcpDeathTest, NullBufferIsFatalBeforeTheGate) {
+    if (!zovtest::kDebugLibrary)
+        GTEST_SKIP() << "the checks exist only in the debug library";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* report = "Fatal error: data != NULL\n\nFile: src/ZovNet\\.cpp\nLine: [0-9]+\n";
+    // An unconnected client: its gate would refuse, so only the check can end the process.
+    EXPECT_EXIT(
+        {
+            ZovTCPSocketClient client;
+            client.Send(nullptr, 4);
+        },
+        ::testing::ExitedWithCode(1), report);
+    EXPECT_EXIT(
+        {
+            ZovTCPSocketClient client;
+            client.Receive(nullptr, 4);
+        },
+        ::testing::ExitedWithCode(1), report);
+}
+
+TEST_F(TcpTest, ReleaseLibraryHandsANullBufferToTheSystem) {
+    if (zovtest::kDebugLibrary)
+        GTEST_SKIP() << "the debug library stops the process instead";
+    ZovTCPSocketClient unconnected;
+    EXPECT_EQ(unconnected.Send(nullptr, 4), -1);
+    EXPECT_EQ(unconnected.Receive(nullptr, 4), -1);
+
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), kExchangeBytes));
+    ASSERT_TRUE(zovtest::WaitPending(static_cast<int>(pair.client->Descriptor()), 9));
+    EXPECT_EQ(pair.client->Send(nullptr, 4), -1);
+    EXPECT_EQ(pair.client->Receive(nullptr, 4), -1);
+    ZovNetPacket in;
+    EXPECT_EQ(pair.client->Receive(&in), 9); // the refused calls cost the stream nothing
+    ExpectExchangePacket(in);
+}
+
+} // namespace
