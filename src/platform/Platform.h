@@ -172,8 +172,12 @@ inline void FdClr(unsigned int s, ZovFdSet* set) {
     }
 }
 
-// The user's reports and the kernel's sleep.
+// The user's reports: a box on Windows (ReportBox.cpp); standard error as "title: text" on POSIX
+// and in the test builds of the Windows libraries (ReportStream.cpp), where a box would wait for a
+// click that never comes. Exactly one of the two files is linked into each library.
 void MessageBoxA(void* owner, const char* text, const char* title, unsigned int style);
+
+// The kernel's sleep.
 void Sleep(unsigned int milliseconds);
 
 } // namespace ZovPlatform

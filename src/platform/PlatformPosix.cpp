@@ -401,25 +401,6 @@ int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
     return static_cast<int>(ready);
 }
 
-void MessageBoxA(void*, const char* text, const char* title, unsigned int) {
-    // No message boxes here: the box goes to standard error whole, in one write where the system
-    // allows, before the call returns.
-    std::string box = std::string(title) + ": " + text;
-    if (box.empty() || box.back() != '\n')
-        box += '\n';
-    const char* p = box.data();
-    size_t left = box.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
-
 void Sleep(unsigned int milliseconds) {
     timespec t{static_cast<time_t>(milliseconds / 1000),
                static_cast<long>(milliseconds % 1000) * 1000000L};

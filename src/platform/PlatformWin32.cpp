@@ -190,10 +190,6 @@ int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout) {
 #endif
 }
 
-void MessageBoxA(void* owner, const char* text, const char* title, unsigned int style) {
-    ::MessageBoxA(static_cast<HWND>(owner), text, title, style);
-}
-
 void Sleep(unsigned int milliseconds) {
     ::Sleep(milliseconds);
 }
