@@ -1,5 +1,6 @@
 // The chat server example driven over loopback: the program runs as a child process on a port of
 // the system's choice, and several clients of this test talk through it.
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 #include <chrono>
@@ -9,15 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -29,42 +21,15 @@ constexpr int kWaitMs = 5000;
 // The server process: started with its output on a pipe, and always gone when this object is.
 class ChatServer {
 public:
-    ~ChatServer() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            int status;
-            if (!WaitExit(5000, status)) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
-            }
-        }
-        if (m_out >= 0)
-            ::close(m_out);
-    }
-
     // Starts the program and reads the port from its first line.
     void Start(std::vector<std::string> options) {
 #ifdef CHAT_SERVER_PATH
         std::vector<std::string> args{CHAT_SERVER_PATH};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        int out[2];
-        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        m_out = out[0];
-        ASSERT_EQ(rc, 0) << "cannot start " << argv[0];
+        ASSERT_TRUE(m_process.Start(args)) << "cannot start " << args[0];
 
         std::string line;
-        ASSERT_TRUE(ReadLine(line, kWaitMs)) << "the server printed no port";
+        ASSERT_TRUE(m_process.ReadLine(line, kWaitMs)) << "the server printed no port";
         unsigned int number = 0;
         ASSERT_EQ(std::sscanf(line.c_str(), "listening on port %u", &number), 1) << line;
         ASSERT_GT(number, 0u);
@@ -82,43 +47,13 @@ public:
         return m_port;
     }
 
-    // Reads one line of the server's output, waiting at most `milliseconds` for it.
-    bool ReadLine(std::string& line, int milliseconds) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-        line.clear();
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{m_out, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
-                return false;
-            char c;
-            if (::read(m_out, &c, 1) != 1)
-                return false;
-            if (c == '\n')
-                return true;
-            line += c;
-        }
-    }
-
-    // Waits at most `milliseconds` for the process to end; then `status` is its wait status.
-    bool WaitExit(int milliseconds, int& status) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-        for (;;) {
-            const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-            if (done == m_pid) {
-                m_pid = -1;
-                return true;
-            }
-            if (done < 0 || Clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+    // Waits at most `milliseconds` for the process to end.
+    bool WaitExit(int milliseconds, zovtest::ExitStatus& status) {
+        return m_process.WaitExit(milliseconds, status);
     }
 
 private:
-    pid_t m_pid = -1;
-    int m_out = -1;
+    zovtest::ChildProcess m_process;
     unsigned short m_port = 0;
 };
 
@@ -218,18 +153,18 @@ TEST_F(ChatTest, LeavingClientIsDroppedAndTheServerCarriesOn) {
     a.reset();
     b.reset();
     d.reset();
-    int status = 0;
+    zovtest::ExitStatus status;
     ASSERT_TRUE(server.WaitExit(kWaitMs * 2, status)) << "the server did not stop when idle";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_TRUE(status.exited);
+    EXPECT_EQ(status.code, 0);
 }
 
 TEST_F(ChatTest, ServerStopsAtItsTimeLimit) {
     ASSERT_NO_FATAL_FAILURE(server.Start({"--max-seconds", "1"}));
-    int status = 0;
+    zovtest::ExitStatus status;
     ASSERT_TRUE(server.WaitExit(kWaitMs * 2, status)) << "the server outlived its time limit";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_TRUE(status.exited);
+    EXPECT_EQ(status.code, 0);
 }
 
 } // namespace

@@ -426,7 +426,7 @@ TEST(FieldChecks, BadArgumentsAndOverreadsAreFatalInTheDebugLibrary) {
         SCOPED_TRACE(c.name);
         const std::string pattern = std::string("Fatal error: ") + c.expression +
                                     "\n\nFile: src/ZovNetPacket\\.cpp\nLine: [0-9]+\n";
-        EXPECT_EXIT(c.body(), ::testing::ExitedWithCode(1), pattern);
+        EXPECT_EXIT(c.body(), ::testing::ExitedWithCode(1), zovtest::Ere(pattern));
     }
 }
 

@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/socket.h>
 
 namespace {
 

@@ -15,9 +15,6 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <strings.h>
-#include <unistd.h>
 
 namespace {
 
@@ -61,7 +58,7 @@ struct HostsLine {
 
 std::vector<HostsLine> ReadHostsFile() {
     std::vector<HostsLine> lines;
-    std::ifstream file("/etc/hosts");
+    std::ifstream file(zovtest::HostsFilePath());
     std::string text;
     while (std::getline(file, text)) {
         text = text.substr(0, text.find('#'));
@@ -80,7 +77,7 @@ std::vector<HostsLine> ReadHostsFile() {
 
 bool Names(const HostsLine& line, const std::string& name) {
     return std::any_of(line.names.begin(), line.names.end(), [&](const std::string& n) {
-        return ::strcasecmp(n.c_str(), name.c_str()) == 0;
+        return zovtest::CaseInsensitiveCompare(n.c_str(), name.c_str()) == 0;
     });
 }
 
@@ -342,9 +339,15 @@ class ResolvableNameTest : public NetServicesTest,
 TEST_P(ResolvableNameTest, ResolvesToTheFirstAddress) {
     std::string name;
     unsigned int expected = 0;
+    std::vector<unsigned int> interfaces; // the system's answer for its own name, where it differs
     if (GetParam().kind == NameKind::Numeric) {
         name = "127.0.0.1";
         expected = zovtest::Loopback();
+    } else if (GetParam().kind == NameKind::OwnName && zovtest::kOwnNameFromInterfaces) {
+        name = OwnName();
+        interfaces = zovtest::OwnNameAddresses(name);
+        if (interfaces.empty())
+            GTEST_SKIP() << "the system does not resolve its own name " << name;
     } else {
         name = GetParam().kind == NameKind::Localhost ? "localhost" : OwnName();
         const std::vector<HostsLine> lines = LinesNaming(name);
@@ -357,7 +360,11 @@ TEST_P(ResolvableNameTest, ResolvesToTheFirstAddress) {
     EXPECT_TRUE(net->CheckName(name.c_str()));
     unsigned int addr = 0x5A5A5A5Au;
     EXPECT_TRUE(net->NameToAddr(name.c_str(), &addr));
-    EXPECT_EQ(Dotted(addr), Dotted(expected));
+    if (interfaces.empty())
+        EXPECT_EQ(Dotted(addr), Dotted(expected));
+    else
+        EXPECT_NE(std::find(interfaces.begin(), interfaces.end(), addr), interfaces.end())
+            << "unexpected address " << Dotted(addr);
 }
 
 INSTANTIATE_TEST_SUITE_P(HostsFile, ResolvableNameTest,
@@ -390,6 +397,16 @@ struct LocalExpectation {
 
 bool ExpectLocalInfo(LocalExpectation& out) {
     const std::string own = OwnName();
+    if (zovtest::kOwnNameFromInterfaces) {
+        out.name = own;
+        out.addrs.clear();
+        for (unsigned int addr : zovtest::OwnNameAddresses(own))
+            if (addr != zovtest::Loopback())
+                out.addrs.push_back(addr);
+        if (out.addrs.empty())
+            out.addrs.push_back(zovtest::Loopback());
+        return true;
+    }
     const std::vector<HostsLine> lines = LinesNaming(own);
     if (lines.empty())
         return false;

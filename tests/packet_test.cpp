@@ -461,7 +461,7 @@ TEST(PacketWrite, NullDataIsFatalInTheDebugLibrary) {
                 ZovNetPacket packet;
                 packet.WritePacket(nullptr, size);
             },
-            ::testing::ExitedWithCode(1), pattern);
+            ::testing::ExitedWithCode(1), zovtest::Ere(pattern));
     }
 }
 

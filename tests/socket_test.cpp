@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/socket.h>
 
 namespace {
 
@@ -120,13 +119,13 @@ TEST_F(SocketBaseTest, ShutDownSendReachesThePeer) {
     pair.client->ShutDown(ZovSocket::SOCK_SEND);
     ASSERT_TRUE(zovtest::WaitReadable(pair.peer.Get(), 5000));
     unsigned char byte;
-    EXPECT_EQ(::recv(pair.peer.Get(), &byte, 1, 0), 0); // the peer sees the end of the stream
+    EXPECT_EQ(zovtest::Recv(pair.peer.Get(), &byte, 1, 0), 0); // the peer sees the end of the stream
 }
 
 TEST_F(SocketBaseTest, RefusedShutDownKeepsTheDirectionsAndTheDescriptor) {
     // A TCP socket that never connected, adopted as if it were a connection: state 3, yet the
     // system refuses to shut a direction of it.
-    RawFd raw(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    RawFd raw(zovtest::Socket(AF_INET, SOCK_STREAM | zovtest::kSockCloexec, 0));
     ASSERT_TRUE(raw.Valid());
     const int fd = raw.Get();
     ZovTCPSocketClient adopted(static_cast<unsigned int>(raw.Release()), Loopback(), 0);
@@ -148,7 +147,7 @@ TEST_F(SocketBaseTest, DestructorAfterShutDownLeavesTheReusedDescriptorNumberAlo
 
     // The system hands out the lowest free number: most likely the one just closed. Closing it
     // a second time in the destructor would close this unrelated socket.
-    RawFd other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    RawFd other(zovtest::Socket(AF_INET, SOCK_STREAM | zovtest::kSockCloexec, 0));
     ASSERT_TRUE(other.Valid());
     client.reset();
     EXPECT_TRUE(IsOpen(other.Get())) << "descriptor " << other.Get() << ", was " << old;

@@ -1,4 +1,4 @@
-// Raw POSIX loopback sockets for tests: a peer that does not go through the library, so that a
+// Raw loopback sockets for tests: a peer that does not go through the library, so that a
 // test can see and shape the exact bytes on the wire. Every wait is bounded by a deadline.
 #ifndef ZOVNET_RAW_SOCKET_H
 #define ZOVNET_RAW_SOCKET_H
@@ -9,21 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
-
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace zovtest {
 
@@ -58,7 +53,7 @@ public:
     int Release() { return std::exchange(m_fd, -1); }
     void Reset(int fd = -1) {
         if (m_fd >= 0)
-            ::close(m_fd);
+            CloseSocket(m_fd);
         m_fd = fd;
     }
 
@@ -79,7 +74,7 @@ inline unsigned short LocalPort(int fd) {
 // A bound socket that does not listen keeps its port reserved while every connection to it is
 // refused: the refused port cannot be taken over by another test meanwhile.
 inline RawFd RawBound(bool listening = true) {
-    RawFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    RawFd fd(Socket(AF_INET, SOCK_STREAM | kSockCloexec, 0));
     if (!fd.Valid())
         return fd;
     sockaddr_in addr{};
@@ -98,7 +93,7 @@ inline RawFd RawListen() {
 
 // A blocking connection to 127.0.0.1:`port` (network byte order).
 inline RawFd RawConnect(unsigned short port) {
-    RawFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    RawFd fd(Socket(AF_INET, SOCK_STREAM | kSockCloexec, 0));
     if (!fd.Valid())
         return fd;
     sockaddr_in addr{};
@@ -112,11 +107,10 @@ inline RawFd RawConnect(unsigned short port) {
 
 // Waits up to `timeoutMs` for `fd` to become readable (data, a connection, a close or an error).
 inline bool WaitReadable(int fd, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
     int n;
     do
-        n = ::poll(&p, 1, timeoutMs);
-    while (n < 0 && errno == EINTR);
+        n = PollOne(fd, POLLIN, timeoutMs);
+    while (n < 0 && Interrupted());
     return n == 1;
 }
 
@@ -124,15 +118,15 @@ inline bool WaitReadable(int fd, int timeoutMs) {
 inline RawFd RawAccept(int listener, int timeoutMs = 5000) {
     if (!WaitReadable(listener, timeoutMs))
         return RawFd();
-    return RawFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    return RawFd(Accept(listener));
 }
 
 // Sends all of `bytes`; MSG_NOSIGNAL so that a test peer never kills the test process.
 inline bool SendAll(int fd, const Bytes& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        const int n = Send(fd, bytes.data() + sent, static_cast<int>(bytes.size() - sent), kNoSignal);
+        if (n < 0 && Interrupted())
             continue;
         if (n <= 0)
             return false;
@@ -153,8 +147,9 @@ inline Bytes ReceiveBytes(int fd, std::size_t count, int timeoutMs = 5000) {
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0 || !WaitReadable(fd, static_cast<int>(left)))
             break;
-        const ssize_t n = ::recv(fd, bytes.data() + got, count - got, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        // The wait said readable, so the receive does not block.
+        const int n = Recv(fd, bytes.data() + got, static_cast<int>(count - got), 0);
+        if (n < 0 && Interrupted())
             continue;
         if (n <= 0)
             break;
@@ -166,8 +161,12 @@ inline Bytes ReceiveBytes(int fd, std::size_t count, int timeoutMs = 5000) {
 
 // The bytes waiting in `fd`'s receive queue, not consumed.
 inline Bytes PeekBytes(int fd, std::size_t max = 65536) {
-    Bytes bytes(max);
-    const ssize_t n = ::recv(fd, bytes.data(), max, MSG_PEEK | MSG_DONTWAIT);
+    // Only what is queued already is asked for, so the peek does not block.
+    const int queued = PendingBytes(fd);
+    if (queued <= 0)
+        return Bytes();
+    Bytes bytes(std::min(max, static_cast<std::size_t>(queued)));
+    const int n = Recv(fd, bytes.data(), static_cast<int>(bytes.size()), MSG_PEEK);
     bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return bytes;
 }
@@ -177,24 +176,24 @@ inline bool WaitPending(int fd, std::size_t count, int timeoutMs = 5000) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        int pending = 0;
-        if (::ioctl(fd, FIONREAD, &pending) == 0 && static_cast<std::size_t>(pending) >= count)
+        const int pending = PendingBytes(fd);
+        if (pending >= 0 && static_cast<std::size_t>(pending) >= count)
             return true;
         if (Clock::now() >= deadline)
             return false;
-        ::usleep(1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
 // Whether `fd` is an open descriptor of this process.
 inline bool IsOpen(int fd) {
-    return fd >= 0 && ::fcntl(fd, F_GETFD) != -1;
+    return IsOpenSocket(fd);
 }
 
 // Closes `fd` with a reset instead of the orderly close: the peer's next send fails.
 inline void ResetClose(RawFd& fd) {
     linger l{1, 0};
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    SetSockOpt(fd.Get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
     fd.Reset();
 }
 

@@ -5,14 +5,16 @@
 
 #include <ZovNet.h>
 
+#include "SocketApi.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ostream>
+#include <regex>
 #include <string>
-
-#include <sys/socket.h>
-#include <sys/time.h>
+#include <utility>
 
 namespace zovtest {
 
@@ -51,13 +53,40 @@ template <typename Body> std::string StdoutOf(Body body) {
     return ::testing::internal::GetCapturedStdout();
 }
 
+// What a death test's child wrote to standard error must match `pattern`, an extended regular
+// expression, everywhere in the same way: GoogleTest's own expressions are POSIX ones on POSIX and
+// a small subset without brackets or groups on Windows. Line ends are compared as line feeds (a
+// Windows program's standard error in text mode writes CR LF).
+class EreMatcher : public ::testing::MatcherInterface<const std::string&> {
+public:
+    explicit EreMatcher(std::string pattern) : m_pattern(std::move(pattern)) {}
+    bool MatchAndExplain(const std::string& text,
+                         ::testing::MatchResultListener*) const override {
+        std::string plain;
+        for (std::size_t i = 0; i < text.size(); ++i)
+            if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+                plain += text[i];
+        return std::regex_search(plain, std::regex(m_pattern, std::regex::extended));
+    }
+    void DescribeTo(std::ostream* os) const override {
+        *os << "matches the extended regular expression \"" << m_pattern << "\"";
+    }
+    void DescribeNegationTo(std::ostream* os) const override {
+        *os << "does not match the extended regular expression \"" << m_pattern << "\"";
+    }
+
+private:
+    std::string m_pattern;
+};
+
+inline ::testing::Matcher<const std::string&> Ere(const std::string& pattern) {
+    return ::testing::MakeMatcher(new EreMatcher(pattern));
+}
+
 // Bounds every blocking receive on `descriptor` so that a lost message fails a test instead of
 // hanging it.
 inline void SetReceiveTimeout(unsigned int descriptor, int milliseconds) {
-    timeval tv{};
-    tv.tv_sec = milliseconds / 1000;
-    tv.tv_usec = (milliseconds % 1000) * 1000;
-    ::setsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    SetReceiveTimeoutMs(static_cast<int>(descriptor), milliseconds);
 }
 
 } // namespace zovtest

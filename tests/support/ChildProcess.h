@@ -1,0 +1,283 @@
+// A program of the build started as a child process with its standard output on a pipe, for tests
+// that drive an example. Every wait is bounded; the child is always gone when the object is.
+#ifndef ZOVNET_CHILD_PROCESS_H
+#define ZOVNET_CHILD_PROCESS_H
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+#endif
+
+namespace zovtest {
+
+// How a child ended: whether it left through exit (or a return from main), and its status then.
+struct ExitStatus {
+    bool exited = false;
+    int code = -1;
+};
+
+class ChildProcess {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess() { Stop(); }
+
+    // Starts `args[0]` with the other elements as its arguments. A relative program path is taken
+    // from the directory of the running test program.
+    bool Start(std::vector<std::string> args);
+
+    // Reads one line of the child's output (without its line end), waiting at most `milliseconds`.
+    bool ReadLine(std::string& line, int milliseconds);
+
+    // Waits at most `milliseconds` for the child to end.
+    bool WaitExit(int milliseconds, ExitStatus& status);
+
+    // Ends the child if it still runs: politely first where the system has a polite way.
+    void Stop();
+
+private:
+    bool ReadChar(char& c, Clock::time_point deadline);
+
+#if defined(_WIN32)
+    HANDLE m_process = nullptr;
+    HANDLE m_out = nullptr;
+#else
+    pid_t m_pid = -1;
+    int m_out = -1;
+#endif
+};
+
+inline bool ChildProcess::ReadLine(std::string& line, int milliseconds) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    line.clear();
+    for (;;) {
+        char c;
+        if (!ReadChar(c, deadline))
+            return false;
+        if (c == '\n')
+            return true;
+        if (c != '\r') // a Windows program's text output ends its lines with CR LF
+            line += c;
+    }
+}
+
+#if defined(_WIN32)
+
+namespace detail {
+
+// One argument as the C runtime's command-line parser reads it back.
+inline std::string QuoteArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"')
+            quoted.append(backslashes * 2 + 1, '\\');
+        else
+            quoted.append(backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+inline std::string ProgramDirectory() {
+    char path[MAX_PATH] = {};
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path, n < MAX_PATH ? n : 0);
+    const std::size_t slash = dir.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
+}
+
+} // namespace detail
+
+inline bool ChildProcess::Start(std::vector<std::string> args) {
+    if (args.empty())
+        return false;
+    const std::string& program = args[0];
+    const bool absolute = (program.size() > 1 && program[1] == ':') ||
+                          (!program.empty() && (program[0] == '\\' || program[0] == '/'));
+    if (!absolute)
+        args[0] = detail::ProgramDirectory() + "\\" + program;
+    std::string commandLine;
+    for (const std::string& a : args)
+        commandLine += (commandLine.empty() ? "" : " ") + detail::QuoteArgument(a);
+
+    SECURITY_ATTRIBUTES inherit{};
+    inherit.nLength = sizeof inherit;
+    inherit.bInheritHandle = TRUE;
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return false;
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0); // only the write end goes over
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info{};
+    std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back('\0');
+    const BOOL started = ::CreateProcessA(args[0].c_str(), mutableLine.data(), nullptr, nullptr,
+                                          TRUE, 0, nullptr, nullptr, &startup, &info);
+    ::CloseHandle(writeEnd);
+    if (!started) {
+        ::CloseHandle(readEnd);
+        return false;
+    }
+    ::CloseHandle(info.hThread);
+    m_process = info.hProcess;
+    m_out = readEnd;
+    return true;
+}
+
+// Anonymous pipes cannot be waited on: the pipe is looked at every few milliseconds instead.
+inline bool ChildProcess::ReadChar(char& c, Clock::time_point deadline) {
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(m_out, nullptr, 0, nullptr, &available, nullptr))
+            return false; // the child closed its end
+        if (available > 0) {
+            DWORD got = 0;
+            return ::ReadFile(m_out, &c, 1, &got, nullptr) && got == 1;
+        }
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+inline bool ChildProcess::WaitExit(int milliseconds, ExitStatus& status) {
+    if (m_process == nullptr)
+        return false;
+    if (::WaitForSingleObject(m_process, static_cast<DWORD>(milliseconds)) != WAIT_OBJECT_0)
+        return false;
+    DWORD code = 0;
+    ::GetExitCodeProcess(m_process, &code);
+    status.exited = true;
+    status.code = static_cast<int>(code);
+    ::CloseHandle(m_process);
+    m_process = nullptr;
+    return true;
+}
+
+// A console program has no polite way to be asked to stop from another console-less process.
+inline void ChildProcess::Stop() {
+    if (m_process != nullptr) {
+        ::TerminateProcess(m_process, 1);
+        ::WaitForSingleObject(m_process, 5000);
+        ::CloseHandle(m_process);
+        m_process = nullptr;
+    }
+    if (m_out != nullptr) {
+        ::CloseHandle(m_out);
+        m_out = nullptr;
+    }
+}
+
+#else
+
+inline bool ChildProcess::Start(std::vector<std::string> args) {
+    if (args.empty())
+        return false;
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    m_out = out[0];
+    if (rc != 0) {
+        m_pid = -1;
+        return false;
+    }
+    return true;
+}
+
+inline bool ChildProcess::ReadChar(char& c, Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{m_out, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
+        return false;
+    return ::read(m_out, &c, 1) == 1;
+}
+
+inline bool ChildProcess::WaitExit(int milliseconds, ExitStatus& status) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        int raw = 0;
+        const pid_t done = m_pid > 0 ? ::waitpid(m_pid, &raw, WNOHANG) : -1;
+        if (done == m_pid) {
+            m_pid = -1;
+            status.exited = WIFEXITED(raw);
+            status.code = status.exited ? WEXITSTATUS(raw) : -1;
+            return true;
+        }
+        if (done < 0 || Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+inline void ChildProcess::Stop() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        ExitStatus status;
+        if (!WaitExit(5000, status)) {
+            ::kill(m_pid, SIGKILL);
+            int raw;
+            ::waitpid(m_pid, &raw, 0);
+            m_pid = -1;
+        }
+    }
+    if (m_out >= 0) {
+        ::close(m_out);
+        m_out = -1;
+    }
+}
+
+#endif
+
+} // namespace zovtest
+
+#endif // ZOVNET_CHILD_PROCESS_H
