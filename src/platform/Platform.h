@@ -172,9 +172,10 @@ inline void FdClr(unsigned int s, ZovFdSet* set) {
     }
 }
 
-// The user's reports: a box on Windows (ReportBox.cpp); standard error as "title: text" on POSIX
-// and in the test builds of the Windows libraries (ReportStream.cpp), where a box would wait for a
-// click that never comes. Exactly one of the two files is linked into each library.
+// The user's reports: a box in the shipped Windows libraries (ReportBox.cpp); standard error as
+// "title: text" (ReportStream.h) on POSIX (PlatformPosix.cpp) and in the Windows libraries built
+// for the tests (ReportStream.cpp), where a box would wait for a click that never comes. Exactly
+// one definition is linked into each library.
 void MessageBoxA(void* owner, const char* text, const char* title, unsigned int style);
 
 // The kernel's sleep.

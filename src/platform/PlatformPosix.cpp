@@ -1,5 +1,6 @@
 // The platform layer on POSIX: Windows Sockets' operations and results over the system's calls.
 #include "Platform.h"
+#include "ReportStream.h"
 
 #include <cerrno>
 #include <climits>
@@ -399,6 +400,11 @@ int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
     }
     readfds->fd_count = ready;
     return static_cast<int>(ready);
+}
+
+// No message boxes here: the box goes to standard error.
+void MessageBoxA(void*, const char* text, const char* title, unsigned int) {
+    detail::WriteReport(text, title);
 }
 
 void Sleep(unsigned int milliseconds) {

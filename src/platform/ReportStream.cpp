@@ -1,49 +1,12 @@
-// Reports written to standard error: the libraries on POSIX, which has no message box, and the
-// Windows libraries built for the tests, which must neither open a window nor wait for a click.
-// The box goes out whole, in one write where the system allows, before the call returns.
+// Reports on standard error for the Windows libraries built for the tests, in place of the box
+// (ReportBox.cpp) of the shipped ones; the same form as on POSIX.
 #include "Platform.h"
-
-#include <cerrno>
-#include <cstddef>
-#include <string>
-
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "ReportStream.h"
 
 namespace ZovPlatform {
 
-namespace {
-
-// Descriptor 2 of the C runtime rather than the stdio stream: a test that redirects descriptor 2
-// sees the report even when the library and the program hold separate stdio buffers.
-int WriteError(const char* p, std::size_t left) {
-#if defined(_WIN32)
-    return ::_write(2, p, static_cast<unsigned int>(left));
-#else
-    return static_cast<int>(::write(STDERR_FILENO, p, left));
-#endif
-}
-
-} // namespace
-
 void MessageBoxA(void*, const char* text, const char* title, unsigned int) {
-    std::string box = std::string(title) + ": " + text;
-    if (box.empty() || box.back() != '\n')
-        box += '\n';
-    const char* p = box.data();
-    std::size_t left = box.size();
-    while (left > 0) {
-        const int n = WriteError(p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    detail::WriteReport(text, title);
 }
 
 } // namespace ZovPlatform
