@@ -196,7 +196,7 @@ private:
             m_set.RemoveSocket(it->socket.get());
             const unsigned int id = it->id;
             it = m_clients.erase(it);
-            Say("client %u left (%zu connected)\n", id, m_clients.size());
+            Say("client %u left (%u connected)\n", id, static_cast<unsigned>(m_clients.size()));
         }
     }
 
@@ -207,7 +207,8 @@ private:
         // Turned away rather than left waiting: a waiting connection would keep the listening
         // socket readable and the loop spinning.
         if (m_clients.size() >= kMaxClients) {
-            Say("turned a client away: %zu connected already\n", m_clients.size());
+            Say("turned a client away: %u connected already\n",
+                static_cast<unsigned>(m_clients.size()));
             return;
         }
         const char* from = m_net->AddrToString(socket->GetDestAddr());
@@ -218,8 +219,8 @@ private:
             return;
         m_set.AddSocket(socket.get());
         m_clients.push_back(Client{std::move(socket), ++m_lastId, false});
-        Say("client %u joined from %s:%u (%zu connected)\n", m_lastId, from != nullptr ? from : "?",
-            peerPort, m_clients.size());
+        Say("client %u joined from %s:%u (%u connected)\n", m_lastId, from != nullptr ? from : "?",
+            peerPort, static_cast<unsigned>(m_clients.size()));
     }
 
     const ZovNet* m_net;
