@@ -106,6 +106,22 @@ struct HostEntry {
     std::vector<std::vector<unsigned char>> h_addr_list;
 };
 
+// Copies the system's resolver record (`hostent` on every system) into a HostEntry; false for a
+// null record.
+template <typename SystemEntry> bool CopyHostEntry(const SystemEntry* h, HostEntry& entry) {
+    if (h == nullptr)
+        return false;
+    entry = HostEntry();
+    entry.h_name = h->h_name != nullptr ? h->h_name : "";
+    for (char** a = h->h_aliases; a != nullptr && *a != nullptr; ++a)
+        entry.h_aliases.emplace_back(*a);
+    entry.h_length = h->h_length;
+    for (char** a = h->h_addr_list; a != nullptr && *a != nullptr; ++a)
+        entry.h_addr_list.emplace_back(reinterpret_cast<unsigned char*>(*a),
+                                       reinterpret_cast<unsigned char*>(*a) + h->h_length);
+    return true;
+}
+
 // Start and stop. `version` is the requested version word (0x0202).
 int WSAStartup(unsigned short version);
 int WSACleanup();

@@ -167,20 +167,6 @@ int Receive(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, in
     return static_cast<int>(n);
 }
 
-bool CopyEntry(const hostent* h, HostEntry& entry) {
-    if (h == nullptr)
-        return false;
-    entry = HostEntry();
-    entry.h_name = h->h_name != nullptr ? h->h_name : "";
-    for (char** a = h->h_aliases; a != nullptr && *a != nullptr; ++a)
-        entry.h_aliases.emplace_back(*a);
-    entry.h_length = h->h_length;
-    for (char** a = h->h_addr_list; a != nullptr && *a != nullptr; ++a)
-        entry.h_addr_list.emplace_back(reinterpret_cast<unsigned char*>(*a),
-                                       reinterpret_cast<unsigned char*>(*a) + h->h_length);
-    return true;
-}
-
 // The reentrant resolver: its scratch buffer grows until the entry fits.
 template <typename Lookup> bool Resolve(HostEntry& entry, Lookup lookup) {
     std::vector<char> scratch(1024);
@@ -193,7 +179,7 @@ template <typename Lookup> bool Resolve(HostEntry& entry, Lookup lookup) {
             scratch.resize(scratch.size() * 2);
             continue;
         }
-        return rc == 0 && CopyEntry(result, entry);
+        return rc == 0 && CopyHostEntry(result, entry);
     }
 }
 

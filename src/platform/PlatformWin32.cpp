@@ -27,22 +27,6 @@ sockaddr* Addr(sockaddr_in* a) {
     return reinterpret_cast<sockaddr*>(a);
 }
 
-// The system's entry lives in a per-thread buffer that the next resolver call on the thread
-// overwrites; the caller gets its own copy.
-bool CopyEntry(const hostent* h, HostEntry& entry) {
-    if (h == nullptr)
-        return false;
-    entry = HostEntry();
-    entry.h_name = h->h_name != nullptr ? h->h_name : "";
-    for (char** a = h->h_aliases; a != nullptr && *a != nullptr; ++a)
-        entry.h_aliases.emplace_back(*a);
-    entry.h_length = h->h_length;
-    for (char** a = h->h_addr_list; a != nullptr && *a != nullptr; ++a)
-        entry.h_addr_list.emplace_back(reinterpret_cast<unsigned char*>(*a),
-                                       reinterpret_cast<unsigned char*>(*a) + h->h_length);
-    return true;
-}
-
 } // namespace
 
 int WSAStartup(unsigned short version) {
@@ -77,12 +61,14 @@ int gethostname(char* name, int len) {
     return ::gethostname(name, len);
 }
 
+// The system's entry lives in a per-thread buffer that the next resolver call on the thread
+// overwrites; the caller gets its own copy.
 bool gethostbyname(const char* name, HostEntry& entry) {
-    return CopyEntry(::gethostbyname(name), entry);
+    return CopyHostEntry(::gethostbyname(name), entry);
 }
 
 bool gethostbyaddr(const void* addr, int len, int type, HostEntry& entry) {
-    return CopyEntry(::gethostbyaddr(static_cast<const char*>(addr), len, type), entry);
+    return CopyHostEntry(::gethostbyaddr(static_cast<const char*>(addr), len, type), entry);
 }
 
 unsigned int inet_addr(const char* text) {

@@ -1,7 +1,7 @@
 // Reports on standard error for the Windows libraries built for the tests, in place of the box
 // (ReportBox.cpp) of the shipped ones; the same form as on POSIX.
-#include "Platform.h"
 #include "ReportStream.h"
+#include "Platform.h"
 
 namespace ZovPlatform {
 
