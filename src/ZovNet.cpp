@@ -409,12 +409,17 @@ int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
         return 0;
     }
 
-    std::unique_ptr<unsigned char, FreeDeleter> buffer(
-        static_cast<unsigned char*>(std::malloc(static_cast<size_t>(length))));
-    unsigned char* data = buffer.get();
-    ZOVNET_ASSERT(data != NULL);
-    if (data == nullptr)
-        return -1;
+    // Messages of up to 2 KiB, by far the most common, need no buffer from the heap.
+    unsigned char local[2048];
+    std::unique_ptr<unsigned char, FreeDeleter> heap;
+    unsigned char* data = local;
+    if (length > static_cast<int>(sizeof local)) {
+        heap.reset(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(length))));
+        data = heap.get();
+        ZOVNET_ASSERT(data != NULL);
+        if (data == nullptr)
+            return -1;
+    }
 
     if (nonblocking) {
         if (sys::recv(m_descriptor, data, length, MSG_PEEK) != length)
@@ -556,7 +561,7 @@ int ZovUDPSocket::Receive(void* data, unsigned int len) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
         return -1;
-    return sys::recv(m_descriptor, data, ClampLen(len), 0);
+    return sys::recvdatagram(m_descriptor, data, ClampLen(len), 0, nullptr, nullptr);
 }
 
 int ZovUDPSocket::Receive(void* data, unsigned int len, unsigned int* addr, unsigned short* port) {
@@ -565,7 +570,7 @@ int ZovUDPSocket::Receive(void* data, unsigned int len, unsigned int* addr, unsi
         return -1;
     sockaddr_in from = MakeAddr(0, 0);
     int fromlen = AddrLen;
-    const int n = sys::recvfrom(m_descriptor, data, ClampLen(len), 0, &from, &fromlen);
+    const int n = sys::recvdatagram(m_descriptor, data, ClampLen(len), 0, &from, &fromlen);
     if (addr != nullptr)
         *addr = from.sin_addr.s_addr;
     if (port != nullptr)
@@ -581,7 +586,7 @@ int ZovUDPSocket::Receive(ZovNetPacket* packet, unsigned int* addr, unsigned sho
     int fromlen = AddrLen;
     int n;
     for (;;) {
-        n = sys::recvfrom(m_descriptor, buffer, UDP_RECEIVE_BUFFER, 0, &from, &fromlen);
+        n = sys::recvdatagram(m_descriptor, buffer, UDP_RECEIVE_BUFFER, 0, &from, &fromlen);
         if (n != SOCKET_ERROR)
             break;
         const int error = sys::WSAGetLastError();

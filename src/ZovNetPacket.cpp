@@ -91,13 +91,23 @@ unsigned short ZovNetPacket::Allocate(unsigned short size, bool keep, bool shrin
     if (size < m_asize && !shrink)
         return m_asize;
 
-    unsigned char* nbuf = NewBuffer(size);
-    ZOVNET_ASSERT(nbuf != NULL);
-    if (nbuf == nullptr)
-        return m_asize; // the release build keeps the old buffer; callers check what they got
-    if (keep)
-        std::memcpy(nbuf, m_buffer, size < m_asize ? size : m_asize);
-    std::free(m_buffer);
+    unsigned char* nbuf;
+    if (keep) {
+        // The allocator can often extend a block where it lies: a growing packet then copies
+        // nothing. The request is still exactly `size` bytes.
+        nbuf = static_cast<unsigned char*>(std::realloc(m_buffer, size));
+        ZOVNET_ASSERT(nbuf != NULL);
+        if (nbuf == nullptr)
+            return m_asize; // the release build keeps the old buffer; callers check what they got
+        if (size > m_asize)
+            std::memset(nbuf + m_asize, 0, size - m_asize);
+    } else {
+        nbuf = NewBuffer(size);
+        ZOVNET_ASSERT(nbuf != NULL);
+        if (nbuf == nullptr)
+            return m_asize;
+        std::free(m_buffer);
+    }
     m_buffer = nbuf;
     m_asize = size;
 
@@ -168,12 +178,11 @@ void ZovNetPacket::NextPacket() {
 
 namespace {
 
-// Makes room for a field of `width` bytes at the cursor; `request` is the allocation the growth
-// rule asks for. A field that would take the packet past 65535 bytes gets no room.
-bool MakeRoom(ZovNetPacket& packet, unsigned short cursor, unsigned short asize,
-              unsigned long long width, unsigned long long request) {
-    if (cursor + width <= asize)
-        return true;
+// Makes room for a field of `width` bytes at the cursor once the buffer has proved too small;
+// `request` is the allocation the growth rule asks for. A field that would take the packet past
+// 65535 bytes gets no room.
+bool Grow(ZovNetPacket& packet, unsigned int cursor, unsigned long long width,
+          unsigned long long request) {
     if (cursor + width > MAX_PACKET)
         return false;
     if (request > MAX_PACKET)
@@ -181,36 +190,63 @@ bool MakeRoom(ZovNetPacket& packet, unsigned short cursor, unsigned short asize,
     return cursor + width <= packet.Allocate(static_cast<unsigned short>(request), true, false);
 }
 
+// The growing integer Add, kept out of line: it makes the room, then comes back through the
+// public Add, which now fits. An Add that fits is thus a leaf that saves no registers.
+__attribute__((noinline)) void GrowThenAdd(ZovNetPacket& packet, unsigned int cursor,
+                                           unsigned int width, unsigned int value) {
+    if (!Grow(packet, cursor, width, cursor + 8ull))
+        return;
+    if (width == 1)
+        packet.AddInt8(static_cast<unsigned char>(value));
+    else if (width == 2)
+        packet.AddInt16(static_cast<unsigned short>(value));
+    else
+        packet.AddInt32(value);
+}
+
 } // namespace
 
+// The Adds work on local copies of the cursor and the buffer pointer: a store through an
+// unsigned char pointer may alias the members, which the compiler would otherwise reload after
+// every byte.
+
 void ZovNetPacket::AddInt8(unsigned char value) {
-    if (!MakeRoom(*this, m_cursor, m_asize, 1, m_cursor + 8ull))
-        return;
-    m_buffer[m_cursor++] = value;
-    if (m_cursor > m_usize)
-        m_usize = m_cursor;
+    const unsigned int cursor = m_cursor;
+    if (cursor + 1 > m_asize)
+        return GrowThenAdd(*this, cursor, 1, value);
+    m_buffer[cursor] = value;
+    const unsigned short end = static_cast<unsigned short>(cursor + 1);
+    m_cursor = end;
+    if (end > m_usize)
+        m_usize = end;
 }
 
 void ZovNetPacket::AddInt16(unsigned short value) {
-    if (!MakeRoom(*this, m_cursor, m_asize, 2, m_cursor + 8ull))
-        return;
-    m_buffer[m_cursor] = static_cast<unsigned char>(value >> 8);
-    m_buffer[m_cursor + 1] = static_cast<unsigned char>(value);
-    m_cursor = static_cast<unsigned short>(m_cursor + 2);
-    if (m_cursor > m_usize)
-        m_usize = m_cursor;
+    const unsigned int cursor = m_cursor;
+    if (cursor + 2 > m_asize)
+        return GrowThenAdd(*this, cursor, 2, value);
+    unsigned char* p = m_buffer + cursor;
+    p[0] = static_cast<unsigned char>(value >> 8);
+    p[1] = static_cast<unsigned char>(value);
+    const unsigned short end = static_cast<unsigned short>(cursor + 2);
+    m_cursor = end;
+    if (end > m_usize)
+        m_usize = end;
 }
 
 void ZovNetPacket::AddInt32(unsigned int value) {
-    if (!MakeRoom(*this, m_cursor, m_asize, 4, m_cursor + 8ull))
-        return;
-    m_buffer[m_cursor] = static_cast<unsigned char>(value >> 24);
-    m_buffer[m_cursor + 1] = static_cast<unsigned char>(value >> 16);
-    m_buffer[m_cursor + 2] = static_cast<unsigned char>(value >> 8);
-    m_buffer[m_cursor + 3] = static_cast<unsigned char>(value);
-    m_cursor = static_cast<unsigned short>(m_cursor + 4);
-    if (m_cursor > m_usize)
-        m_usize = m_cursor;
+    const unsigned int cursor = m_cursor;
+    if (cursor + 4 > m_asize)
+        return GrowThenAdd(*this, cursor, 4, value);
+    unsigned char* p = m_buffer + cursor;
+    p[0] = static_cast<unsigned char>(value >> 24);
+    p[1] = static_cast<unsigned char>(value >> 16);
+    p[2] = static_cast<unsigned char>(value >> 8);
+    p[3] = static_cast<unsigned char>(value);
+    const unsigned short end = static_cast<unsigned short>(cursor + 4);
+    m_cursor = end;
+    if (end > m_usize)
+        m_usize = end;
 }
 
 void ZovNetPacket::AddBin(const void* s, unsigned int n) {
@@ -220,10 +256,12 @@ void ZovNetPacket::AddBin(const void* s, unsigned int n) {
     // clang-format on
     if (n == 0 || s == nullptr)
         return;
-    if (!MakeRoom(*this, m_cursor, m_asize, n, m_cursor + static_cast<unsigned long long>(n) + 8))
+    const unsigned int cursor = m_cursor;
+    const unsigned long long end = cursor + static_cast<unsigned long long>(n);
+    if (end > m_asize && !Grow(*this, cursor, n, end + 8))
         return;
-    std::memcpy(m_buffer + m_cursor, s, n);
-    m_cursor = static_cast<unsigned short>(m_cursor + n);
+    std::memcpy(m_buffer + cursor, s, n);
+    m_cursor = static_cast<unsigned short>(end);
     if (m_cursor > m_usize)
         m_usize = m_cursor;
 }

@@ -146,6 +146,10 @@ int send(unsigned int s, const void* buf, int len, int flags);
 int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen);
 int recv(unsigned int s, void* buf, int len, int flags);
 int recvfrom(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen);
+// `recvfrom` on a datagram socket (from and fromlen may be null): POSIX then learns of a cut
+// datagram from the full length that the system's plain receive reports with MSG_TRUNC, rather
+// than from recvmsg. Same results.
+int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen);
 int shutdown(unsigned int s, int how);
 int closesocket(unsigned int s);
 int getsockopt(unsigned int s, int level, int option, void* value, int* len);

@@ -287,6 +287,27 @@ int recv(unsigned int s, void* buf, int len, int flags) {
     return Receive(s, buf, len, flags, nullptr, nullptr);
 }
 
+int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
+    const size_t cap = len < 0 ? 0 : static_cast<size_t>(len);
+    const bool named = from != nullptr && fromlen != nullptr;
+    socklen_t namelen = named ? static_cast<socklen_t>(*fromlen) : 0;
+    ssize_t n;
+    do
+        n = ::recvfrom(Fd(s), buf, cap, Flags(flags) | MSG_TRUNC, named ? Addr(from) : nullptr,
+                       named ? &namelen : nullptr);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return CaptureTransfer(Fd(s), -1);
+    if (named)
+        *fromlen = static_cast<int>(namelen);
+    if (static_cast<size_t>(n) > cap) {
+        errno = EMSGSIZE;
+        t_lastError = WSAEMSGSIZE;
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(n);
+}
+
 int recvfrom(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
     return Receive(s, buf, len, flags, from, fromlen);
 }
