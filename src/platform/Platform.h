@@ -145,10 +145,9 @@ int getsockname(unsigned int s, sockaddr_in* addr, int* len);
 int send(unsigned int s, const void* buf, int len, int flags);
 int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen);
 int recv(unsigned int s, void* buf, int len, int flags);
-int recvfrom(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen);
-// `recvfrom` on a datagram socket (from and fromlen may be null): POSIX then learns of a cut
-// datagram from the full length that the system's plain receive reports with MSG_TRUNC, rather
-// than from recvmsg. Same results.
+// `recvfrom` on a datagram socket (from and fromlen may be null). A datagram longer than `len`
+// fails with WSAEMSGSIZE, the buffer holding its first bytes; POSIX learns of it from the full
+// length that the system's receive reports with MSG_TRUNC.
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen);
 int shutdown(unsigned int s, int how);
 int closesocket(unsigned int s);

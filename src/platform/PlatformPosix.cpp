@@ -140,7 +140,7 @@ sockaddr* Addr(sockaddr_in* a) {
     return reinterpret_cast<sockaddr*>(a);
 }
 
-// recv and recvfrom in one: a datagram longer than the buffer fails with WSAEMSGSIZE, as on
+// The receive behind recv: a datagram longer than the buffer fails with WSAEMSGSIZE, as on
 // Windows; Linux would otherwise report only the truncated count.
 int Receive(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
     iovec iov{buf, len < 0 ? 0 : static_cast<size_t>(len)};
@@ -306,10 +306,6 @@ int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* fro
         return SOCKET_ERROR;
     }
     return static_cast<int>(n);
-}
-
-int recvfrom(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
-    return Receive(s, buf, len, flags, from, fromlen);
 }
 
 int shutdown(unsigned int s, int how) {

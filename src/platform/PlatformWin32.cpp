@@ -119,10 +119,6 @@ int recv(unsigned int s, void* buf, int len, int flags) {
 }
 
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
-    return recvfrom(s, buf, len, flags, from, fromlen);
-}
-
-int recvfrom(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
     return ::recvfrom(ToSocket(s), static_cast<char*>(buf), len, flags,
                       from != nullptr ? Addr(from) : nullptr, fromlen);
 }
