@@ -9,26 +9,8 @@
 #include <ostream>
 #include <string>
 
-namespace {
-
-// --------------------------------------------------------------------------------------------
-// Allocation failure on demand: this definition replaces the runtime's nothrow allocation for
-// the whole process, the library's included.
-// --------------------------------------------------------------------------------------------
-
-bool g_failNothrowNew = false;
-
-} // namespace
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (g_failNothrowNew)
-        return nullptr;
-    try {
-        return ::operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
+// Allocation failure on demand, for the instance the network layer allocates.
+#include "FailingNew.h"
 
 namespace {
 
@@ -196,16 +178,16 @@ TEST_F(FatalReportDeathTest, FailedAllocationOfTheInstance) {
     if (zovtest::kDebugLibrary) {
         EXPECT_EXIT(
             {
-                g_failNothrowNew = true;
+                zovtest::g_failNothrowNew = true;
                 ZovNet::GetInstance();
             },
             ::testing::ExitedWithCode(1),
             zovtest::Ere(FatalReport("ZovNet* ZovNet::GetInstance(", "m_instance != NULL")));
         return;
     }
-    g_failNothrowNew = true;
+    zovtest::g_failNothrowNew = true;
     ZovNet* none = ZovNet::GetInstance();
-    g_failNothrowNew = false;
+    zovtest::g_failNothrowNew = false;
     EXPECT_EQ(none, nullptr);
     // Nothing was stored: the next call tries again.
     ZovNet* net = ZovNet::GetInstance();

@@ -15,18 +15,8 @@
 #include <vector>
 
 // The library allocates an accepted client with the non-throwing new; failing it on demand shows
-// what Accept does with a connection it cannot wrap. Otherwise it is the standard behaviour.
-static std::atomic<bool> g_failNothrowNew{false};
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (g_failNothrowNew)
-        return nullptr;
-    try {
-        return ::operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
+// what Accept does with a connection it cannot wrap.
+#include "FailingNew.h"
 
 namespace {
 
@@ -557,9 +547,9 @@ TEST_F(TcpTest, AcceptThatCannotCreateTheClientClosesTheConnection) {
 
     ZovTCPSocketClient* accepted = nullptr;
     const std::string warnings = zovtest::StderrOf([&] {
-        g_failNothrowNew = true;
+        zovtest::g_failNothrowNew = true;
         accepted = server.Accept();
-        g_failNothrowNew = false;
+        zovtest::g_failNothrowNew = false;
     });
     EXPECT_EQ(accepted, nullptr);
     delete accepted;
