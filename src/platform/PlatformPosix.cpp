@@ -94,15 +94,18 @@ int Capture(int result) {
 // A transfer on a blocking descriptor that ends with EAGAIN ran out of its SO_RCVTIMEO or
 // SO_SNDTIMEO: Windows Sockets calls that WSAETIMEDOUT and keeps WSAEWOULDBLOCK for descriptors
 // the application made non-blocking (which a caller may retry at once).
+bool NonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
 int CaptureTransfer(int fd, int result) {
     if (result >= 0)
         return result;
     const int error = errno;
     t_lastError = MapErrno(error);
-    if (error == EAGAIN || error == EWOULDBLOCK) {
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags >= 0 && (flags & O_NONBLOCK) == 0)
-            t_lastError = WSAETIMEDOUT;
+    if ((error == EAGAIN || error == EWOULDBLOCK) && !NonBlocking(fd)) {
+        t_lastError = WSAETIMEDOUT;
         errno = error;
     }
     return result;
@@ -138,33 +141,6 @@ const sockaddr* Addr(const sockaddr_in* a) {
 }
 sockaddr* Addr(sockaddr_in* a) {
     return reinterpret_cast<sockaddr*>(a);
-}
-
-// The receive behind recv: a datagram longer than the buffer fails with WSAEMSGSIZE, as on
-// Windows; Linux would otherwise report only the truncated count.
-int Receive(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
-    iovec iov{buf, len < 0 ? 0 : static_cast<size_t>(len)};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    if (from != nullptr && fromlen != nullptr) {
-        msg.msg_name = from;
-        msg.msg_namelen = static_cast<socklen_t>(*fromlen);
-    }
-    ssize_t n;
-    do
-        n = ::recvmsg(Fd(s), &msg, Flags(flags));
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return CaptureTransfer(Fd(s), -1);
-    if (from != nullptr && fromlen != nullptr)
-        *fromlen = static_cast<int>(msg.msg_namelen);
-    if (msg.msg_flags & MSG_TRUNC) {
-        errno = EMSGSIZE;
-        t_lastError = WSAEMSGSIZE;
-        return SOCKET_ERROR;
-    }
-    return static_cast<int>(n);
 }
 
 // The reentrant resolver: its scratch buffer grows until the entry fits.
@@ -283,8 +259,25 @@ int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_i
     return CaptureTransfer(Fd(s), static_cast<int>(n));
 }
 
+// A datagram longer than the buffer fails with WSAEMSGSIZE, as on Windows; Linux would otherwise
+// report only the truncated count, which recvmsg flags with MSG_TRUNC.
 int recv(unsigned int s, void* buf, int len, int flags) {
-    return Receive(s, buf, len, flags, nullptr, nullptr);
+    iovec iov{buf, len < 0 ? 0 : static_cast<size_t>(len)};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    ssize_t n;
+    do
+        n = ::recvmsg(Fd(s), &msg, Flags(flags));
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return CaptureTransfer(Fd(s), -1);
+    if (msg.msg_flags & MSG_TRUNC) {
+        errno = EMSGSIZE;
+        t_lastError = WSAEMSGSIZE;
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(n);
 }
 
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
@@ -338,8 +331,7 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
 }
 
 bool isnonblocking(unsigned int s) {
-    int flags = ::fcntl(Fd(s), F_GETFL);
-    return flags >= 0 && (flags & O_NONBLOCK) != 0;
+    return NonBlocking(Fd(s));
 }
 
 int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
