@@ -1,5 +1,6 @@
 // A program of the build started as a child process with its standard output on a pipe, for tests
-// that drive an example. Every wait is bounded; the child is always gone when the object is.
+// that drive an example or a tool. Every wait is bounded; the child is always gone when the
+// object is.
 #ifndef ZOVNET_CHILD_PROCESS_H
 #define ZOVNET_CHILD_PROCESS_H
 
@@ -35,6 +36,12 @@ struct ExitStatus {
     int code = -1;
 };
 
+// Where the child's other standard streams go; by default it shares the test's.
+struct ChildOptions {
+    std::string input;        // a file to read as standard input
+    bool mergeErrors = false; // standard error on the same pipe as standard output
+};
+
 class ChildProcess {
 public:
     using Clock = std::chrono::steady_clock;
@@ -46,7 +53,7 @@ public:
 
     // Starts `args[0]` with the other elements as its arguments. A relative program path is taken
     // from the directory of the running test program.
-    bool Start(std::vector<std::string> args);
+    bool Start(std::vector<std::string> args, const ChildOptions& options = ChildOptions());
 
     // Reads one line of the child's output (without its line end), waiting at most `milliseconds`.
     bool ReadLine(std::string& line, int milliseconds);
@@ -119,7 +126,7 @@ inline std::string ProgramDirectory() {
 
 } // namespace detail
 
-inline bool ChildProcess::Start(std::vector<std::string> args) {
+inline bool ChildProcess::Start(std::vector<std::string> args, const ChildOptions& options) {
     if (args.empty())
         return false;
     const std::string& program = args[0];
@@ -139,19 +146,31 @@ inline bool ChildProcess::Start(std::vector<std::string> args) {
     if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0))
         return false;
     ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0); // only the write end goes over
+    HANDLE input = nullptr;
+    if (!options.input.empty()) {
+        input = ::CreateFileA(options.input.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (input == INVALID_HANDLE_VALUE) {
+            ::CloseHandle(readEnd);
+            ::CloseHandle(writeEnd);
+            return false;
+        }
+    }
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdInput = input != nullptr ? input : ::GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = writeEnd;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = options.mergeErrors ? writeEnd : ::GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
     const BOOL started = ::CreateProcessA(args[0].c_str(), mutableLine.data(), nullptr, nullptr,
                                           TRUE, 0, nullptr, nullptr, &startup, &info);
     ::CloseHandle(writeEnd);
+    if (input != nullptr)
+        ::CloseHandle(input);
     if (!started) {
         ::CloseHandle(readEnd);
         return false;
@@ -208,7 +227,7 @@ inline void ChildProcess::Stop() {
 
 #else
 
-inline bool ChildProcess::Start(std::vector<std::string> args) {
+inline bool ChildProcess::Start(std::vector<std::string> args, const ChildOptions& options) {
     if (args.empty())
         return false;
     std::vector<char*> argv;
@@ -222,6 +241,11 @@ inline bool ChildProcess::Start(std::vector<std::string> args) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (options.mergeErrors)
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    if (!options.input.empty())
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.input.c_str(), O_RDONLY,
+                                         0);
     const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
