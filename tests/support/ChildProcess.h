@@ -5,6 +5,7 @@
 #define ZOVNET_CHILD_PROCESS_H
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,7 +66,15 @@ public:
     void Stop();
 
 private:
+    // The next character of the output, from what the last read brought in or from a new read.
     bool ReadChar(char& c, Clock::time_point deadline);
+    // Reads what the pipe holds (up to a chunk) into m_pending, waiting at most until `deadline`.
+    bool Fill(Clock::time_point deadline);
+
+    // Output read ahead: a read per character costs a system call each, which is slow for long
+    // lines (under Wine very slow).
+    std::string m_pending;
+    std::size_t m_next = 0;
 
 #if defined(_WIN32)
     HANDLE m_process = nullptr;
@@ -75,6 +84,17 @@ private:
     int m_out = -1;
 #endif
 };
+
+inline bool ChildProcess::ReadChar(char& c, Clock::time_point deadline) {
+    if (m_next == m_pending.size()) {
+        m_pending.clear();
+        m_next = 0;
+        if (!Fill(deadline))
+            return false;
+    }
+    c = m_pending[m_next++];
+    return true;
+}
 
 inline bool ChildProcess::ReadLine(std::string& line, int milliseconds) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
@@ -182,14 +202,20 @@ inline bool ChildProcess::Start(std::vector<std::string> args, const ChildOption
 }
 
 // Anonymous pipes cannot be waited on: the pipe is looked at every few milliseconds instead.
-inline bool ChildProcess::ReadChar(char& c, Clock::time_point deadline) {
+inline bool ChildProcess::Fill(Clock::time_point deadline) {
     for (;;) {
         DWORD available = 0;
         if (!::PeekNamedPipe(m_out, nullptr, 0, nullptr, &available, nullptr))
             return false; // the child closed its end
         if (available > 0) {
+            char chunk[65536];
             DWORD got = 0;
-            return ::ReadFile(m_out, &c, 1, &got, nullptr) && got == 1;
+            if (!::ReadFile(m_out, chunk, available < sizeof chunk ? available : sizeof chunk, &got,
+                            nullptr) ||
+                got == 0)
+                return false;
+            m_pending.assign(chunk, got);
+            return true;
         }
         if (Clock::now() >= deadline)
             return false;
@@ -257,13 +283,18 @@ inline bool ChildProcess::Start(std::vector<std::string> args, const ChildOption
     return true;
 }
 
-inline bool ChildProcess::ReadChar(char& c, Clock::time_point deadline) {
+inline bool ChildProcess::Fill(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd p{m_out, POLLIN, 0};
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
         return false;
-    return ::read(m_out, &c, 1) == 1;
+    char chunk[65536];
+    const ssize_t got = ::read(m_out, chunk, sizeof chunk);
+    if (got <= 0)
+        return false;
+    m_pending.assign(chunk, static_cast<std::size_t>(got));
+    return true;
 }
 
 inline bool ChildProcess::WaitExit(int milliseconds, ExitStatus& status) {
