@@ -303,14 +303,15 @@ struct Args {
     std::string error;
 };
 
-// Splits the words after the command into options (with their values, given as the next word)
-// and the rest, in order.
-struct OptionSpec {
+struct Option {
     const char* name;
     bool takesValue;
 };
 
-Args SplitArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
+// Splits the words after the command into options (with their values, given as the next word)
+// and the rest, in order. Options may come anywhere: `send HOST PORT --type 7 u8:1` reads as
+// written.
+Args SplitArgs(int argc, char** argv, int first, const std::vector<Option>& known,
                std::vector<std::pair<std::string, std::string>>& options) {
     Args args;
     for (int i = first; i < argc; ++i) {
@@ -323,15 +324,15 @@ Args SplitArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& 
             args.positional.push_back(word);
             continue;
         }
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& s : specs)
-            if (word == s.name)
-                spec = &s;
-        if (spec == nullptr) {
+        const Option* option = nullptr;
+        for (const Option& o : known)
+            if (word == o.name)
+                option = &o;
+        if (option == nullptr) {
             args.error = "unknown option " + word;
             return args;
         }
-        if (spec->takesValue) {
+        if (option->takesValue) {
             if (i + 1 >= argc) {
                 args.error = word + " needs a value";
                 return args;

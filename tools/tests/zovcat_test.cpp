@@ -300,7 +300,7 @@ protected:
     }
 };
 
-TEST_P(ZovcatTransportTest, TheOverviewMessageArrivesAsNineBytesOfType7) {
+TEST_P(ZovcatTransportTest, TheDemoMessageArrivesAsNineBytesOfType7) {
     Listener listener;
     ASSERT_TRUE(listener.Start(Transport()));
     std::vector<std::string> send = {"send", "127.0.0.1", listener.PortText(), "--type",
@@ -553,7 +553,7 @@ struct DecodeCase {
 TEST_F(ZovcatTest, DecodeFramesHexAndSaysWhatIsWrong) {
     const std::string nineLine = "length 9 type 7: " + kNine + "  |.........|";
     const std::vector<DecodeCase> cases = {
-        {"the overview's message", kNine + "\n", {"offset 0: " + nineLine}, 0},
+        {"the demo's message", kNine + "\n", {"offset 0: " + nineLine}, 0},
         {"two messages, comments, colons and no spaces",
          "# two in a row\n00:09:07:02:01:00:01:00:00 0004 0541  # and one more\n",
          {"offset 0: " + nineLine, "offset 9: length 4 type 5: 00 04 05 41  |...A|"},

@@ -64,7 +64,7 @@ nine="00 09 07 02 01 00 01 00 00"
 nine_fields="9${T}7${T}02 01 00 01 00 00${T}${T}"
 below3="Length field 1 is below 3; a receiver skips its 2 bytes"
 
-check "the overview's message in one TCP segment" "-T 40000,7700" "$nine" \
+check "the demo's message in one TCP segment" "-T 40000,7700" "$nine" \
     "1${T}${nine_fields}"
 
 check "two messages in one segment" "-T 40000,7700" "$nine 00 04 05 41" \
@@ -92,7 +92,7 @@ check "a cut message where TCP does not reassemble" "-T 40000,7700" "00 09 07 02
 
 check "the server's side of the stream" "-T 7700,40000" "$nine" "1${T}${nine_fields}"
 
-check "the overview's message as a datagram" "-u 40000,7700" "$nine" "1${T}${nine_fields}"
+check "the demo's message as a datagram" "-u 40000,7700" "$nine" "1${T}${nine_fields}"
 
 check "a datagram cut short" "-u 40000,7700" "ff ff 07" \
     "1${T}65535${T}7${T}${T}${T}Length field 65535, but only 3 bytes are there"
