@@ -1,9 +1,11 @@
 // A program of the build started as a child process with its standard output on a pipe, for tests
-// that drive an example. Every wait is bounded; the child is always gone when the object is.
+// that drive an example or a tool. Every wait is bounded; the child is always gone when the
+// object is.
 #ifndef ZOVNET_CHILD_PROCESS_H
 #define ZOVNET_CHILD_PROCESS_H
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +37,12 @@ struct ExitStatus {
     int code = -1;
 };
 
+// Where the child's other standard streams go; by default it shares the test's.
+struct ChildOptions {
+    std::string input;        // a file to read as standard input
+    bool mergeErrors = false; // standard error on the same pipe as standard output
+};
+
 class ChildProcess {
 public:
     using Clock = std::chrono::steady_clock;
@@ -46,7 +54,7 @@ public:
 
     // Starts `args[0]` with the other elements as its arguments. A relative program path is taken
     // from the directory of the running test program.
-    bool Start(std::vector<std::string> args);
+    bool Start(std::vector<std::string> args, const ChildOptions& options = ChildOptions());
 
     // Reads one line of the child's output (without its line end), waiting at most `milliseconds`.
     bool ReadLine(std::string& line, int milliseconds);
@@ -58,7 +66,15 @@ public:
     void Stop();
 
 private:
+    // The next character of the output, from what the last read brought in or from a new read.
     bool ReadChar(char& c, Clock::time_point deadline);
+    // Reads what the pipe holds (up to a chunk) into m_pending, waiting at most until `deadline`.
+    bool Fill(Clock::time_point deadline);
+
+    // Output read ahead: a read per character costs a system call each, which is slow for long
+    // lines (under Wine very slow).
+    std::string m_pending;
+    std::size_t m_next = 0;
 
 #if defined(_WIN32)
     HANDLE m_process = nullptr;
@@ -68,6 +84,17 @@ private:
     int m_out = -1;
 #endif
 };
+
+inline bool ChildProcess::ReadChar(char& c, Clock::time_point deadline) {
+    if (m_next == m_pending.size()) {
+        m_pending.clear();
+        m_next = 0;
+        if (!Fill(deadline))
+            return false;
+    }
+    c = m_pending[m_next++];
+    return true;
+}
 
 inline bool ChildProcess::ReadLine(std::string& line, int milliseconds) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
@@ -119,7 +146,7 @@ inline std::string ProgramDirectory() {
 
 } // namespace detail
 
-inline bool ChildProcess::Start(std::vector<std::string> args) {
+inline bool ChildProcess::Start(std::vector<std::string> args, const ChildOptions& options) {
     if (args.empty())
         return false;
     const std::string& program = args[0];
@@ -139,19 +166,31 @@ inline bool ChildProcess::Start(std::vector<std::string> args) {
     if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0))
         return false;
     ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0); // only the write end goes over
+    HANDLE input = nullptr;
+    if (!options.input.empty()) {
+        input = ::CreateFileA(options.input.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (input == INVALID_HANDLE_VALUE) {
+            ::CloseHandle(readEnd);
+            ::CloseHandle(writeEnd);
+            return false;
+        }
+    }
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdInput = input != nullptr ? input : ::GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = writeEnd;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = options.mergeErrors ? writeEnd : ::GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
     const BOOL started = ::CreateProcessA(args[0].c_str(), mutableLine.data(), nullptr, nullptr,
                                           TRUE, 0, nullptr, nullptr, &startup, &info);
     ::CloseHandle(writeEnd);
+    if (input != nullptr)
+        ::CloseHandle(input);
     if (!started) {
         ::CloseHandle(readEnd);
         return false;
@@ -163,14 +202,20 @@ inline bool ChildProcess::Start(std::vector<std::string> args) {
 }
 
 // Anonymous pipes cannot be waited on: the pipe is looked at every few milliseconds instead.
-inline bool ChildProcess::ReadChar(char& c, Clock::time_point deadline) {
+inline bool ChildProcess::Fill(Clock::time_point deadline) {
     for (;;) {
         DWORD available = 0;
         if (!::PeekNamedPipe(m_out, nullptr, 0, nullptr, &available, nullptr))
             return false; // the child closed its end
         if (available > 0) {
+            char chunk[65536];
             DWORD got = 0;
-            return ::ReadFile(m_out, &c, 1, &got, nullptr) && got == 1;
+            if (!::ReadFile(m_out, chunk, available < sizeof chunk ? available : sizeof chunk, &got,
+                            nullptr) ||
+                got == 0)
+                return false;
+            m_pending.assign(chunk, got);
+            return true;
         }
         if (Clock::now() >= deadline)
             return false;
@@ -208,7 +253,7 @@ inline void ChildProcess::Stop() {
 
 #else
 
-inline bool ChildProcess::Start(std::vector<std::string> args) {
+inline bool ChildProcess::Start(std::vector<std::string> args, const ChildOptions& options) {
     if (args.empty())
         return false;
     std::vector<char*> argv;
@@ -222,6 +267,11 @@ inline bool ChildProcess::Start(std::vector<std::string> args) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (options.mergeErrors)
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    if (!options.input.empty())
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.input.c_str(), O_RDONLY,
+                                         0);
     const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
@@ -233,13 +283,18 @@ inline bool ChildProcess::Start(std::vector<std::string> args) {
     return true;
 }
 
-inline bool ChildProcess::ReadChar(char& c, Clock::time_point deadline) {
+inline bool ChildProcess::Fill(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd p{m_out, POLLIN, 0};
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
         return false;
-    return ::read(m_out, &c, 1) == 1;
+    char chunk[65536];
+    const ssize_t got = ::read(m_out, chunk, sizeof chunk);
+    if (got <= 0)
+        return false;
+    m_pending.assign(chunk, static_cast<std::size_t>(got));
+    return true;
 }
 
 inline bool ChildProcess::WaitExit(int milliseconds, ExitStatus& status) {
