@@ -401,8 +401,20 @@ public:
     int Receive(ZovNetPacket* packet) override;
 
 private:
+    int ReceiveRest(ZovNetPacket* packet);
+    bool ReservePending(unsigned int size);
+    void ConsumePending(unsigned int count);
+    void DropPending();
+    void StopReceiving();
+    void StopSending();
+
     unsigned int m_destAddr;
     unsigned short m_destPort;
+    // The first part of a message whose rest has not arrived yet: bytes taken from the system and
+    // not yet handed to the caller (null and 0 while there are none).
+    unsigned char* m_pending;
+    unsigned int m_pendingUsed;
+    unsigned int m_pendingSize;
 };
 
 /**
