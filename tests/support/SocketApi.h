@@ -145,7 +145,7 @@ inline int Socket(int af, int type, int protocol) {
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
-// Whether the system can tell a socket's blocking mode (the library relies on it only there).
+// Whether the system can tell a socket's blocking mode.
 constexpr bool kBlockingModeReadable = false;
 
 // Windows answers a lookup of the machine's own name with the addresses of its network
