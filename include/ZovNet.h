@@ -22,7 +22,8 @@
  *    result. The debug library `ZovNetd` also checks preconditions; a failed check reports
  *    `Fatal error: <expression>` with the file and line and ends the process with status 1.
  *  - The library starts no threads and takes no locks: an object is used by one thread at a time.
- *    Connecting, accepting, receiving and `WaitSockets` block for as long as the system call does.
+ *    Connecting, accepting, receiving and `WaitSockets` block for as long as the system call does;
+ *    a TCP packet send, once its frame has begun, waits until the whole frame is out (see there).
  *  - Call `ZovNet::GetInstance()->Init()` before creating the first socket.
  */
 #ifndef ZOVNET_H
