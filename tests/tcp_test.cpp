@@ -1,5 +1,7 @@
 // TCP client and server: construction and its warnings, the transfer gate, whole-frame sends,
-// whole-message receives (blocking and non-blocking), Accept, and the packet exchange end to end.
+// whole-message receives, messages and frames that do not cross whole (split, non-blocking, timed
+// out, cut by the peer, a send buffer that fills), time-outs in milliseconds, Accept, and the
+// packet exchange end to end.
 #include "RawSocket.h"
 #include "TestSupport.h"
 

@@ -373,6 +373,11 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
 
 int waitwritable(unsigned int s, int milliseconds) {
     pollfd p{Fd(s), POLLOUT, 0};
+    if (p.fd < 0) { // poll() would skip it and wait out the time
+        errno = EBADF;
+        t_lastError = WSAEBADF;
+        return SOCKET_ERROR;
+    }
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {

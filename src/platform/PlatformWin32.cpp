@@ -152,7 +152,7 @@ int waitwritable(unsigned int s, int milliseconds) {
     timeval limit;
     limit.tv_sec = milliseconds / 1000;
     limit.tv_usec = (milliseconds % 1000) * 1000;
-    // Windows reports a failed connection in the exception set, not as writable.
+    // Windows may report a failed connection in the exception set rather than as writable.
     const int n = ::select(0, nullptr, &writable, &failed, milliseconds > 0 ? &limit : nullptr);
     if (n == 0) {
         ::WSASetLastError(WSAETIMEDOUT);
