@@ -20,9 +20,18 @@
 //
 // One thread serves everybody: the listening socket and every client are in one socket set, and
 // the loop waits on it, at most 100 ms at a time so that the limits are checked. A client that
-// sends only part of a packet, or stops reading what it is sent, holds the loop until it goes on;
-// that is the price of the single thread.
+// sends only part of a packet and then stalls holds the loop for at most half a second, the
+// receive time-out of every client, and is then dropped: the others chat on. A client that stops
+// reading what it is sent holds the loop until it goes on; that is the price of the single
+// thread.
 #include <ZovNet.h>
+
+// The socket-level option names (SO_RCVTIMEO) are the system's own.
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <cstdarg>
@@ -41,6 +50,8 @@ constexpr unsigned char kWelcomeType = 255;
 // The set watches 64 descriptors; one of them is the listening socket.
 constexpr std::size_t kMaxClients = 63;
 constexpr unsigned int kTickMs = 100;
+// How long the rest of a packet may take once its first bytes have come.
+constexpr int kStallMs = 500;
 
 struct Options {
     unsigned int port = 0;
@@ -165,8 +176,8 @@ private:
             if (c.gone || !m_set.CheckSocket(c.socket.get()))
                 continue;
             ZovNetPacket packet;
-            // A readable client with no whole packet to give has closed, failed or broken the
-            // framing; in every case it is done.
+            // A readable client with no whole packet to give has closed, failed, or stalled in
+            // the middle of a packet for longer than its receive time-out; it is done.
             if (c.socket->Receive(&packet) <= 0) {
                 c.gone = true;
                 continue;
@@ -211,6 +222,8 @@ private:
                 static_cast<unsigned>(m_clients.size()));
             return;
         }
+        // Bounds the wait for the rest of a packet that has begun to arrive.
+        socket->SetOption(SO_RCVTIMEO, kStallMs);
         const char* from = m_net->AddrToString(socket->GetDestAddr());
         const unsigned int peerPort = PortNumber(socket->GetDestPort());
         ZovNetPacket welcome(kWelcomeType, 2);

@@ -22,7 +22,8 @@
  *    result. The debug library `ZovNetd` also checks preconditions; a failed check reports
  *    `Fatal error: <expression>` with the file and line and ends the process with status 1.
  *  - The library starts no threads and takes no locks: an object is used by one thread at a time.
- *    Connecting, accepting, receiving and `WaitSockets` block for as long as the system call does.
+ *    Connecting, accepting, receiving and `WaitSockets` block for as long as the system call does;
+ *    a TCP packet send, once its frame has begun, waits until the whole frame is out (see there).
  *  - Call `ZovNet::GetInstance()->Init()` before creating the first socket.
  */
 #ifndef ZOVNET_H
@@ -309,10 +310,16 @@ public:
     /// \return the bound local port in network byte order, or 0 when not bound.
     unsigned short Port() const { return m_port; }
 
-    /// Reads a socket-level option (the system's SO_ numbers) as a 4-byte integer.
+    /// Reads a socket-level option (the system's SO_ numbers) as a 4-byte integer. The time-outs
+    /// `SO_RCVTIMEO` and `SO_SNDTIMEO` read as milliseconds on every system (0: none); POSIX
+    /// systems keep them in their clock's ticks, so a value that was set may read back rounded
+    /// up to the next tick (multiples of 20 ms come back as they were set).
     /// \return true when the system delivered it; \p value is untouched otherwise.
     bool GetOption(int option, int& value);
-    /// Sets a socket-level option (the system's SO_ numbers) to a 4-byte integer.
+    /// Sets a socket-level option (the system's SO_ numbers) to a 4-byte integer. The time-outs
+    /// `SO_RCVTIMEO` and `SO_SNDTIMEO` take milliseconds on every system (0: none). A blocking
+    /// transfer that runs out of its time-out fails with WSAETIMEDOUT; see the TCP client's
+    /// packet transfers for what becomes of a message then. POSIX refuses a negative count.
     /// \return true when the system accepted it.
     bool SetOption(int option, int value);
 
@@ -339,6 +346,19 @@ protected:
  * Every transfer is refused with -1, before any system call, unless bit 1 (`SOCK_RECEIVE`) of
  * `State()` is set: after `ShutDown(SOCK_RECEIVE)` both sending and receiving are refused.
  * No send raises SIGPIPE: on a shut or reset connection `Send` returns -1.
+ *
+ * Packets keep the stream's framing in every mode, on every system: no byte is ever taken as a
+ * length field that is not one, and no part of a frame is ever followed by anything else. Where
+ * a connection cannot go on without breaking that rule, the object stops using it in that
+ * direction and `State()` shows it:
+ *  - reading: the peer closed or the connection failed in the middle of a message. The receive
+ *    side is shut and bit 1 (`SOCK_RECEIVE`) is cleared, so `State()` is 2 (or 0); by the rule
+ *    above every later transfer of the object, sending included, returns -1.
+ *  - sending: part of a frame went out and the rest cannot (an error, or the send time-out ran
+ *    out). The send side is shut, so the peer sees the connection end after the part that went
+ *    out and every later send fails; bit 2 (`SOCK_SEND`) is cleared.
+ * The descriptor stays open in both cases (remove it from any socket set, then delete the
+ * object or call `ShutDown(SOCK_BOTH)`).
  *
  * The two constructors differ only in the type of their first argument; a plain literal `0` is
  * ambiguous between them and does not compile. Write the local port as `(unsigned short)0` or
@@ -374,35 +394,73 @@ public:
 
     /// One system send of \p len bytes. \return the count sent (possibly short), or -1.
     int Send(void* data, unsigned int len) override;
-    /// Stamps and sends the whole packet, `packet->Length()` bytes, blocking until all of them
-    /// are out. \return `Length()`, or -1 (null packet, closed gate, or an error; part of the
-    /// frame may then have been sent).
+    /// Stamps and sends the whole packet, `packet->Length()` bytes, through the byte form of
+    /// `Send` (an override in a derived class does the sending).
+    ///
+    /// Once the first byte of the frame is out, the rest follows: a blocking descriptor blocks
+    /// until it is out; on a descriptor the application made non-blocking the call waits until
+    /// the socket can take more, as long as the send time-out (`SO_SNDTIMEO`) allows, or
+    /// without limit when none is set. \return `Length()` when the whole frame went out; -1 for
+    /// a null packet or a closed gate; -1 when nothing of the frame went out (a full
+    /// non-blocking socket says so at once: try again later); and -1 when the frame was cut:
+    /// an error after part of it, or a send time-out that ran out (Windows does not say how
+    /// much of a send that ran out of time went out, so this holds even when nothing did). A
+    /// cut frame ends the sending of the connection: see the class.
     int Send(ZovNetPacket* packet) override;
     /// One system receive of up to \p len bytes (blocks until data or close).
     /// \return the count received, 0 when the peer has closed, or -1.
+    ///
+    /// When a packet receive holds the first part of a message (see below), this returns those
+    /// bytes first, without a system call: the stream as this form sees it has no gap.
     int Receive(void* data, unsigned int len) override;
     /// Receives exactly one whole message of the stream into \p packet.
     ///
-    /// Blocks until a complete message has arrived. \return its length (3 or more); 0 when its
-    /// length field is below 3 (those two bytes are consumed and the packet is untouched), or
-    /// when the peer closed in the middle of a message; -1 when the peer had closed before a
-    /// message began, on an error, for a null packet or a closed gate. On every result but a
-    /// length the packet is unchanged.
+    /// A message already whole in the receive queue costs two system calls: a look at its
+    /// length field and one read. A message whose first part has come but not the rest is
+    /// kept in the object (the bytes leave the system's queue) until the rest has come; the
+    /// same rule holds on every system and in every mode, so the call never needs to know
+    /// whether the descriptor blocks (Windows cannot tell).
     ///
-    /// On a descriptor the application made non-blocking nothing is consumed until the whole
-    /// message can be: while it has not fully arrived, the call returns -1 with the message
-    /// left in the stream, so calling again later is safe. The whole message must then fit in
-    /// the socket's receive buffer: do not shrink SO_RCVBUF below the largest message (65535
-    /// bytes at most; the system's default holds it).
+    /// A blocking descriptor blocks until a complete message has arrived, or until its receive
+    /// time-out (`SO_RCVTIMEO`) runs out. A descriptor the application made non-blocking does not
+    /// wait: the call returns -1 (`WSAEWOULDBLOCK`) while the message is incomplete.
     ///
-    /// A receive time-out (SO_RCVTIMEO) that runs out in the middle of a message returns -1
-    /// after part of the message was consumed: the stream's framing is lost, so treat it as the
-    /// end of the connection.
+    /// \return
+    ///  - the message's length (3 or more) when a whole message came;
+    ///  - 0 when its length field is below 3 (those two bytes are consumed, the packet is
+    ///    untouched);
+    ///  - -1 with nothing lost when the message has not fully come: nothing there yet on a
+    ///    non-blocking descriptor, or the receive time-out ran out (`WSAETIMEDOUT`), even in the
+    ///    middle of the message. The part that came stays in the object and a later call
+    ///    returns the message whole;
+    ///  - 0 when the peer closed in the middle of a message, and -1 when the connection failed
+    ///    there (a reset, for example): the rest can never come, so the connection is no longer
+    ///    read from (see the class); Wine reports a reset that follows data as a close (0);
+    ///  - -1 when the peer had closed before a message began (nothing changes: the byte form
+    ///    `Receive` then returns 0, and sending goes on, which a peer that only shut its send
+    ///    side may still expect), on another error, for a null packet or a closed gate.
+    ///
+    /// On every result but a length the packet is unchanged. A socket set reports a socket
+    /// readable when the system has bytes for it; the part of a message kept in the object needs
+    /// more bytes from the system to become a message, so a wait on the set is the right way to
+    /// learn when to call again.
     int Receive(ZovNetPacket* packet) override;
 
 private:
+    int ReceiveRest(ZovNetPacket* packet);
+    bool ReservePending(unsigned int size);
+    void ConsumePending(unsigned int count);
+    void DropPending();
+    void StopReceiving();
+    void StopSending();
+
     unsigned int m_destAddr;
     unsigned short m_destPort;
+    // The first part of a message whose rest has not arrived yet: bytes taken from the system and
+    // not yet handed to the caller (null and 0 while there are none).
+    unsigned char* m_pending;
+    unsigned int m_pendingUsed;
+    unsigned int m_pendingSize;
 };
 
 /**

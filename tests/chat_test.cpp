@@ -159,6 +159,40 @@ TEST_F(ChatTest, LeavingClientIsDroppedAndTheServerCarriesOn) {
     EXPECT_EQ(status.code, 0);
 }
 
+TEST_F(ChatTest, ClientStalledInMidPacketHoldsNobodyUp) {
+    ASSERT_NO_FATAL_FAILURE(server.Start({"--max-seconds", "3"}));
+    auto a = Join(1);
+    auto b = Join(2);
+    auto stalled = Join(3);
+    ASSERT_FALSE(HasFailure());
+
+    // One byte of a length field, and then nothing.
+    unsigned char first = 0x00;
+    ASSERT_EQ(stalled->Send(&first, 1), 1);
+
+    const auto start = Clock::now();
+    ZovNetPacket fromA = Message(7, 1, "still there?");
+    ASSERT_EQ(a->Send(&fromA), fromA.Length());
+    ExpectNext(*b, fromA, "b");
+    ZovNetPacket fromB = Message(8, 2, "yes");
+    ASSERT_EQ(b->Send(&fromB), fromB.Length());
+    ExpectNext(*a, fromB, "a");
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kWaitMs));
+
+    // The stalled client was dropped (after the packets relayed to it before that), and the time
+    // limit still ends the server.
+    int result = 1;
+    for (int i = 0; i < 4 && result > 0; ++i) {
+        ZovNetPacket packet;
+        result = stalled->Receive(&packet);
+    }
+    EXPECT_LE(result, 0) << "the stalled client is still served";
+    zovtest::ExitStatus status;
+    ASSERT_TRUE(server.WaitExit(kWaitMs * 2, status)) << "the server outlived its time limit";
+    ASSERT_TRUE(status.exited);
+    EXPECT_EQ(status.code, 0);
+}
+
 TEST_F(ChatTest, ServerStopsAtItsTimeLimit) {
     ASSERT_NO_FATAL_FAILURE(server.Start({"--max-seconds", "1"}));
     zovtest::ExitStatus status;

@@ -1,5 +1,7 @@
 // TCP client and server: construction and its warnings, the transfer gate, whole-frame sends,
-// whole-message receives (blocking and non-blocking), Accept, and the packet exchange end to end.
+// whole-message receives, messages and frames that do not cross whole (split, non-blocking, timed
+// out, cut by the peer, a send buffer that fills), time-outs in milliseconds, Accept, and the
+// packet exchange end to end.
 #include "RawSocket.h"
 #include "TestSupport.h"
 
@@ -9,6 +11,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -433,17 +436,53 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"EverywhereAtOnce", {1, 2, 5, 8}}),
     [](const ::testing::TestParamInfo<SplitCase>& info) { return info.param.name; });
 
+// --------------------------------------------------------------------------------------------
+// Messages that do not arrive whole: nothing lost, nothing misframed, in every mode
+// --------------------------------------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+long long MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+Bytes Part(const Bytes& bytes, std::size_t from, std::size_t to) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+// A message of type 0x42 with no fields: sent behind the first one, it shows that the stream is
+// still framed.
+const Bytes kShortMessage = {0x00, 0x03, 0x42};
+
+// The rest of the exchange message and then the short one arrive; two receives must return
+// them in order.
+void ExpectRestThenShortMessage(zovtest::ClientAndPeer& pair, std::size_t prefix) {
+    Bytes rest = Part(kExchangeBytes, prefix, kExchangeBytes.size());
+    rest.insert(rest.end(), kShortMessage.begin(), kShortMessage.end());
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), rest));
+    ASSERT_TRUE(zovtest::WaitPending(static_cast<int>(pair.client->Descriptor()), rest.size()));
+    ZovNetPacket in;
+    EXPECT_EQ(pair.client->Receive(&in), 9);
+    ExpectExchangePacket(in);
+    ZovNetPacket next;
+    EXPECT_EQ(pair.client->Receive(&next), 3);
+    EXPECT_EQ(next.Type(), 0x42);
+    EXPECT_EQ(next.Length(), 3);
+    EXPECT_EQ(pair.client->State(), 3u);
+}
+
+// A descriptor the application made non-blocking: until the whole message is there each receive
+// returns -1 and the packet stays as it was; the part that came is never lost. Windows cannot
+// tell the library a descriptor's mode, so this must hold without knowing it.
 class NonBlockingReceive : public zovtest::NetTest,
                            public ::testing::WithParamInterface<std::size_t> {};
 
-TEST_P(NonBlockingReceive, ConsumesNothingUntilTheWholeMessageIsThere) {
+TEST_P(NonBlockingReceive, LosesNothingOfAMessageThatArrivesInParts) {
     zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
     ASSERT_NE(pair.client, nullptr);
     ASSERT_TRUE(pair.peer.Valid());
     const int fd = static_cast<int>(pair.client->Descriptor());
-    if (!zovtest::kBlockingModeReadable)
-        GTEST_SKIP() << "Windows Sockets can set a socket non-blocking but cannot report the mode, "
-                        "so the library treats every socket as blocking there";
     ASSERT_TRUE(zovtest::SetNonBlocking(fd));
 
     ZovNetPacket packet(0x11, 4);
@@ -451,28 +490,240 @@ TEST_P(NonBlockingReceive, ConsumesNothingUntilTheWholeMessageIsThere) {
     EXPECT_EQ(pair.client->Receive(&packet), -1); // nothing there yet
 
     const std::size_t prefix = GetParam();
-    const Bytes head(kExchangeBytes.begin(), kExchangeBytes.begin() + prefix);
-    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), head));
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), Part(kExchangeBytes, 0, prefix)));
     ASSERT_TRUE(zovtest::WaitPending(fd, prefix));
     EXPECT_EQ(pair.client->Receive(&packet), -1);
     EXPECT_EQ(pair.client->Receive(&packet), -1);
-    EXPECT_EQ(Hex(zovtest::PeekBytes(fd)), Hex(head)) << "part of the message was consumed";
     EXPECT_EQ(packet.Type(), 0x11);
     EXPECT_EQ(packet.Length(), 7);
+    EXPECT_EQ(pair.client->State(), 3u);
 
-    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(),
-                                 Bytes(kExchangeBytes.begin() + prefix, kExchangeBytes.end())));
-    ASSERT_TRUE(zovtest::WaitPending(fd, kExchangeBytes.size()));
-    ZovNetPacket in;
-    EXPECT_EQ(pair.client->Receive(&in), 9);
-    ExpectExchangePacket(in);
-    EXPECT_EQ(Hex(zovtest::PeekBytes(fd)), "");
+    ExpectRestThenShortMessage(pair, prefix);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tcp, NonBlockingReceive, ::testing::Values(1, 2, 3, 8),
+INSTANTIATE_TEST_SUITE_P(Tcp, NonBlockingReceive, ::testing::Values(1, 2, 3, 4, 8),
                          [](const ::testing::TestParamInfo<std::size_t>& info) {
                              return "Prefix" + std::to_string(info.param);
                          });
+
+TEST_F(TcpTest, RawReceiveAfterAnUnfinishedMessageGetsItsBytesFirst) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+    const int fd = static_cast<int>(pair.client->Descriptor());
+    ASSERT_TRUE(zovtest::SetNonBlocking(fd));
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), Part(kExchangeBytes, 0, 5)));
+    ASSERT_TRUE(zovtest::WaitPending(fd, 5));
+    ZovNetPacket packet;
+    ASSERT_EQ(pair.client->Receive(&packet), -1);
+
+    // The stream as the byte form sees it has no gap: the five bytes, then what follows.
+    unsigned char buffer[16] = {};
+    ASSERT_EQ(pair.client->Receive(buffer, 3), 3);
+    EXPECT_EQ(Hex(Bytes(buffer, buffer + 3)), "00 09 07");
+    ASSERT_EQ(pair.client->Receive(buffer, sizeof buffer), 2);
+    EXPECT_EQ(Hex(Bytes(buffer, buffer + 2)), "02 01");
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), kShortMessage));
+    ASSERT_TRUE(zovtest::WaitPending(fd, 3));
+    EXPECT_EQ(pair.client->Receive(&packet), 3);
+    EXPECT_EQ(packet.Type(), 0x42);
+}
+
+// A receive time-out that runs out in the middle of a message costs nothing of it: the call
+// returns -1 after about the time-out, and a later call returns the message whole.
+class TimeOutInMidMessage : public zovtest::NetTest,
+                            public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(TimeOutInMidMessage, ReturnsMinusOneAndTheNextReceiveGetsTheMessage) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+    ASSERT_TRUE(pair.client->SetOption(SO_RCVTIMEO, 200));
+
+    const std::size_t prefix = GetParam();
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), Part(kExchangeBytes, 0, prefix)));
+    ASSERT_TRUE(zovtest::WaitPending(static_cast<int>(pair.client->Descriptor()), prefix));
+    ZovNetPacket packet;
+    const auto start = Clock::now();
+    EXPECT_EQ(pair.client->Receive(&packet), -1);
+    const long long waited = MillisecondsSince(start);
+    EXPECT_TRUE(zovtest::ReceiveTimedOut());
+    EXPECT_GE(waited, 100);
+    EXPECT_LT(waited, 4000);
+    EXPECT_EQ(pair.client->State(), 3u);
+
+    ExpectRestThenShortMessage(pair, prefix);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tcp, TimeOutInMidMessage, ::testing::Values(1, 2, 4),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                             return "Prefix" + std::to_string(info.param);
+                         });
+
+TEST_F(TcpTest, TimeOutsAreSetAndReadInMilliseconds) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        for (const int ms : {300, 20, 2500, 86400000, 0}) {
+            SCOPED_TRACE(std::to_string(option) + ": " + std::to_string(ms) + " ms");
+            ASSERT_TRUE(pair.client->SetOption(option, ms));
+            int value = -1;
+            ASSERT_TRUE(pair.client->GetOption(option, value));
+            EXPECT_EQ(value, ms);
+        }
+    }
+
+    // The time-out is the one the system applies: nothing arrives, so the receive ends after it.
+    ASSERT_TRUE(pair.client->SetOption(SO_RCVTIMEO, 200));
+    ZovNetPacket packet;
+    unsigned char byte = 0;
+    for (int form = 0; form < 2; ++form) {
+        SCOPED_TRACE(form == 0 ? "packet" : "bytes");
+        const auto start = Clock::now();
+        EXPECT_EQ(form == 0 ? pair.client->Receive(&packet) : pair.client->Receive(&byte, 1), -1);
+        const long long waited = MillisecondsSince(start);
+        EXPECT_TRUE(zovtest::ReceiveTimedOut());
+        EXPECT_GE(waited, 100);
+        EXPECT_LT(waited, 4000);
+    }
+}
+
+// The peer goes away in the middle of a message: the rest can never come. The call says so
+// (0 for an orderly close, -1 for a reset) and the connection is no longer read from, so that no
+// later call takes what is left for framing.
+struct MidMessageEnd {
+    const char* name;
+    bool nonBlocking;
+    bool reset;
+    std::size_t prefix;
+};
+
+void PrintTo(const MidMessageEnd& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PeerEndsInMidMessage : public zovtest::NetTest,
+                             public ::testing::WithParamInterface<MidMessageEnd> {};
+
+TEST_P(PeerEndsInMidMessage, ReceiveSaysSoOnceAndReadsNothingMore) {
+    const MidMessageEnd& c = GetParam();
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    ASSERT_TRUE(pair.peer.Valid());
+    const int fd = static_cast<int>(pair.client->Descriptor());
+    if (c.nonBlocking) {
+        ASSERT_TRUE(zovtest::SetNonBlocking(fd));
+    }
+
+    ASSERT_TRUE(zovtest::SendAll(pair.peer.Get(), Part(kExchangeBytes, 0, c.prefix)));
+    ASSERT_TRUE(zovtest::WaitPending(fd, c.prefix));
+    if (c.reset)
+        zovtest::ResetClose(pair.peer);
+    else
+        pair.peer.Reset();
+
+    // A non-blocking receive may come before the end has arrived; it must then say "not yet",
+    // and the end must be reported as soon as it is there, never -1 for ever.
+    ZovNetPacket packet(0x11, 4);
+    int result = -1;
+    const auto start = Clock::now();
+    do {
+        result = pair.client->Receive(&packet);
+        if (result != -1 || pair.client->State() != 3u)
+            break;
+        ASSERT_TRUE(c.nonBlocking) << "a blocking receive returned -1 with the connection open";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (MillisecondsSince(start) < 5000);
+
+    // Wine reports a reset that follows data as an orderly close once the data has been read.
+    EXPECT_EQ(result, c.reset && !zovtest::RunningUnderWine() ? -1 : 0);
+    EXPECT_EQ(pair.client->State(), 2u) << "the connection is still read from";
+    EXPECT_NE(pair.client->Descriptor(), ZOVNET::BADSOCKET);
+    EXPECT_EQ(packet.Type(), 0x11);
+    EXPECT_EQ(packet.Length(), 3);
+    unsigned char buffer[16];
+    EXPECT_EQ(pair.client->Receive(&packet), -1);
+    EXPECT_EQ(pair.client->Receive(buffer, sizeof buffer), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tcp, PeerEndsInMidMessage,
+    ::testing::Values(MidMessageEnd{"BlockingCloseInLengthField", false, false, 1},
+                      MidMessageEnd{"BlockingCloseInContent", false, false, 4},
+                      MidMessageEnd{"BlockingResetInContent", false, true, 4},
+                      MidMessageEnd{"NonBlockingCloseInLengthField", true, false, 1},
+                      MidMessageEnd{"NonBlockingCloseInContent", true, false, 4},
+                      MidMessageEnd{"NonBlockingResetInContent", true, true, 4}),
+    [](const ::testing::TestParamInfo<MidMessageEnd>& info) { return info.param.name; });
+
+// A send buffer that fills in the middle of a frame: the frame goes out whole, or the connection
+// sends nothing more and the peer sees it end after the part that went out.
+class SendBufferFillsInMidFrame : public zovtest::NetTest {
+protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        // Small buffers on both sides, so that a frame of 65535 bytes cannot go out at once.
+        pair = zovtest::ConnectedClient(4096);
+        ASSERT_NE(pair.client, nullptr);
+        ASSERT_TRUE(pair.peer.Valid());
+        ASSERT_TRUE(pair.client->SetOption(SO_SNDBUF, 4096));
+        Bytes content(65532);
+        for (std::size_t i = 0; i < content.size(); ++i)
+            content[i] = static_cast<unsigned char>(i * 13 + 5);
+        big = ZovNetPacket(0x44, static_cast<unsigned short>(content.size()));
+        big.AddBin(content.data(), static_cast<unsigned int>(content.size()));
+        frame.assign(big.Data(), big.Data() + big.Length());
+    }
+
+    // The frame went out in part only, then nothing more: the peer reads a true prefix of it and
+    // then the end of the connection, and the client refuses to send again.
+    void ExpectCutFrameAndConnectionEnd() {
+        EXPECT_EQ(pair.client->State() & ZovSocket::SOCK_SEND, 0u)
+            << "the connection still sends after a cut frame";
+        ZovNetPacket ping(0x5A, 0);
+        EXPECT_EQ(pair.client->Send(&ping), -1);
+        const Bytes received = zovtest::ReceiveBytes(pair.peer.Get(), frame.size() + 3, 10000);
+        ASSERT_LT(received.size(), frame.size());
+        EXPECT_TRUE(received == Part(frame, 0, received.size())) << "not a prefix of the frame";
+        unsigned char byte;
+        EXPECT_EQ(zovtest::Recv(pair.peer.Get(), &byte, 1, 0), 0) << "the peer did not see the end";
+    }
+
+    zovtest::ClientAndPeer pair;
+    ZovNetPacket big;
+    Bytes frame;
+};
+
+TEST_F(SendBufferFillsInMidFrame, NonBlockingSendWaitsForRoomAndFinishesTheFrame) {
+    ASSERT_TRUE(zovtest::SetNonBlocking(static_cast<int>(pair.client->Descriptor())));
+    Bytes received;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        received = zovtest::ReceiveBytes(pair.peer.Get(), frame.size(), 10000);
+    });
+    const int sent = pair.client->Send(&big);
+    reader.join();
+    EXPECT_EQ(sent, 65535);
+    EXPECT_TRUE(received == frame) << "the peer got " << received.size() << " bytes";
+    EXPECT_EQ(pair.client->State(), 3u);
+}
+
+TEST_F(SendBufferFillsInMidFrame, NonBlockingSendThatRunsOutOfTimeEndsTheConnection) {
+    ASSERT_TRUE(zovtest::SetNonBlocking(static_cast<int>(pair.client->Descriptor())));
+    ASSERT_TRUE(pair.client->SetOption(SO_SNDTIMEO, 300));
+    const auto start = Clock::now();
+    EXPECT_EQ(pair.client->Send(&big), -1);
+    EXPECT_LT(MillisecondsSince(start), 5000);
+    ExpectCutFrameAndConnectionEnd();
+}
+
+TEST_F(SendBufferFillsInMidFrame, BlockingSendThatRunsOutOfTimeEndsTheConnection) {
+    ASSERT_TRUE(pair.client->SetOption(SO_SNDTIMEO, 300));
+    const auto start = Clock::now();
+    EXPECT_EQ(pair.client->Send(&big), -1);
+    EXPECT_LT(MillisecondsSince(start), 5000);
+    ExpectCutFrameAndConnectionEnd();
+}
 
 // --------------------------------------------------------------------------------------------
 // Server

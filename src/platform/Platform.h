@@ -145,17 +145,24 @@ int getsockname(unsigned int s, sockaddr_in* addr, int* len);
 int send(unsigned int s, const void* buf, int len, int flags);
 int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen);
 int recv(unsigned int s, void* buf, int len, int flags);
+// `recv` on a stream socket: the system's plain receive, with nothing to learn about datagrams.
+int recvstream(unsigned int s, void* buf, int len, int flags);
 // `recvfrom` on a datagram socket (from and fromlen may be null). A datagram longer than `len`
 // fails with WSAEMSGSIZE, the buffer holding its first bytes; POSIX learns of it from the full
 // length that the system's receive reports with MSG_TRUNC.
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen);
 int shutdown(unsigned int s, int how);
 int closesocket(unsigned int s);
+// The time-outs SO_RCVTIMEO and SO_SNDTIMEO at level SOL_SOCKET are a 4-byte count of
+// milliseconds on every system, as Windows Sockets takes them (0: no time-out). POSIX keeps them
+// as a `struct timeval`: the layer converts, refuses a negative count with WSAEINVAL and gives
+// back a count rounded up to whole milliseconds.
 int getsockopt(unsigned int s, int level, int option, void* value, int* len);
 int setsockopt(unsigned int s, int level, int option, const void* value, int len);
-// Whether the application switched the descriptor to non-blocking mode (false where the system
-// cannot tell).
-bool isnonblocking(unsigned int s);
+// Waits until the stream socket `s` can take more bytes: at most `milliseconds` (0: no limit).
+// Returns 1 when it can, 0 when the time ran out (WSAETIMEDOUT), SOCKET_ERROR on an error. A
+// socket whose connection failed counts as writable: the next send reports the failure.
+int waitwritable(unsigned int s, int milliseconds);
 
 // Readiness over the count-and-array table. Leaves in `readfds` exactly the readable entries, in
 // their order; a descriptor whose peer closed or that has an error counts as readable; a

@@ -280,6 +280,14 @@ int recv(unsigned int s, void* buf, int len, int flags) {
     return static_cast<int>(n);
 }
 
+int recvstream(unsigned int s, void* buf, int len, int flags) {
+    ssize_t n;
+    do
+        n = ::recv(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), Flags(flags));
+    while (n < 0 && errno == EINTR);
+    return CaptureTransfer(Fd(s), static_cast<int>(n));
+}
+
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
     const size_t cap = len < 0 ? 0 : static_cast<size_t>(len);
     const bool named = from != nullptr && fromlen != nullptr;
@@ -318,7 +326,27 @@ int closesocket(unsigned int s) {
     return Capture(::close(Fd(s)));
 }
 
+namespace {
+
+// The time-outs that Windows Sockets takes as a count of milliseconds, given in that form.
+bool IsTimeout(int level, int option, int len) {
+    return level == SOL_SOCKET && (option == SO_RCVTIMEO || option == SO_SNDTIMEO) && len == 4;
+}
+
+} // namespace
+
 int getsockopt(unsigned int s, int level, int option, void* value, int* len) {
+    if (IsTimeout(level, option, *len)) {
+        timeval tv{};
+        socklen_t l = sizeof tv;
+        if (Capture(::getsockopt(Fd(s), level, option, &tv, &l)) != 0)
+            return SOCKET_ERROR;
+        // Rounded up, so that a time-out below a millisecond does not read as none at all.
+        const long long ms = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+        const int out = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+        std::memcpy(value, &out, sizeof out);
+        return 0;
+    }
     socklen_t l = static_cast<socklen_t>(*len);
     int rc = Capture(::getsockopt(Fd(s), level, option, value, &l));
     if (rc == 0)
@@ -327,11 +355,57 @@ int getsockopt(unsigned int s, int level, int option, void* value, int* len) {
 }
 
 int setsockopt(unsigned int s, int level, int option, const void* value, int len) {
+    if (IsTimeout(level, option, len)) {
+        int ms = 0;
+        std::memcpy(&ms, value, sizeof ms);
+        if (ms < 0) {
+            errno = EINVAL;
+            t_lastError = WSAEINVAL;
+            return SOCKET_ERROR;
+        }
+        timeval tv{};
+        tv.tv_sec = ms / 1000;
+        tv.tv_usec = (ms % 1000) * 1000;
+        return Capture(::setsockopt(Fd(s), level, option, &tv, sizeof tv));
+    }
     return Capture(::setsockopt(Fd(s), level, option, value, static_cast<socklen_t>(len)));
 }
 
-bool isnonblocking(unsigned int s) {
-    return NonBlocking(Fd(s));
+int waitwritable(unsigned int s, int milliseconds) {
+    pollfd p{Fd(s), POLLOUT, 0};
+    if (p.fd < 0) { // poll() would skip it and wait out the time
+        errno = EBADF;
+        t_lastError = WSAEBADF;
+        return SOCKET_ERROR;
+    }
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        int wait = -1;
+        if (milliseconds > 0) {
+            timespec now{};
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            const long long elapsed =
+                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+            wait = elapsed >= milliseconds ? 0 : static_cast<int>(milliseconds - elapsed);
+        }
+        const int n = ::poll(&p, 1, wait);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Capture(SOCKET_ERROR);
+        if (n == 0) {
+            errno = ETIMEDOUT;
+            t_lastError = WSAETIMEDOUT;
+            return 0;
+        }
+        if (p.revents & POLLNVAL) {
+            errno = EBADF;
+            t_lastError = WSAEBADF;
+            return SOCKET_ERROR;
+        }
+        return 1;
+    }
 }
 
 int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {

@@ -118,6 +118,10 @@ int recv(unsigned int s, void* buf, int len, int flags) {
     return ::recv(ToSocket(s), static_cast<char*>(buf), len, flags);
 }
 
+int recvstream(unsigned int s, void* buf, int len, int flags) {
+    return ::recv(ToSocket(s), static_cast<char*>(buf), len, flags);
+}
+
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
     return ::recvfrom(ToSocket(s), static_cast<char*>(buf), len, flags,
                       from != nullptr ? Addr(from) : nullptr, fromlen);
@@ -139,10 +143,22 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
     return ::setsockopt(ToSocket(s), level, option, static_cast<const char*>(value), len);
 }
 
-// Windows Sockets can switch a socket to non-blocking mode (FIONBIO) but offers no way to read the
-// mode back, so the layer cannot tell and answers as for a blocking socket.
-bool isnonblocking(unsigned int) {
-    return false;
+int waitwritable(unsigned int s, int milliseconds) {
+    // The system's own descriptor set: the layer's table serves the read set of `select` only.
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(ToSocket(s), &writable);
+    fd_set failed = writable;
+    timeval limit;
+    limit.tv_sec = milliseconds / 1000;
+    limit.tv_usec = (milliseconds % 1000) * 1000;
+    // Windows may report a failed connection in the exception set rather than as writable.
+    const int n = ::select(0, nullptr, &writable, &failed, milliseconds > 0 ? &limit : nullptr);
+    if (n == 0) {
+        ::WSASetLastError(WSAETIMEDOUT);
+        return 0;
+    }
+    return n < 0 ? SOCKET_ERROR : 1;
 }
 
 int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout) {

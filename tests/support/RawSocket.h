@@ -72,11 +72,14 @@ inline unsigned short LocalPort(int fd) {
 
 // A TCP socket bound to 127.0.0.1 on a port the system chooses; listening unless told not to.
 // A bound socket that does not listen keeps its port reserved while every connection to it is
-// refused: the refused port cannot be taken over by another test meanwhile.
-inline RawFd RawBound(bool listening = true) {
+// refused: the refused port cannot be taken over by another test meanwhile. A non-zero
+// `receiveBuffer` sets SO_RCVBUF before listening, so that accepted connections start with it.
+inline RawFd RawBound(bool listening = true, int receiveBuffer = 0) {
     RawFd fd(Socket(AF_INET, SOCK_STREAM | kSockCloexec, 0));
     if (!fd.Valid())
         return fd;
+    if (receiveBuffer != 0)
+        SetSockOpt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = Loopback();
@@ -125,7 +128,8 @@ inline RawFd RawAccept(int listener, int timeoutMs = 5000) {
 inline bool SendAll(int fd, const Bytes& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const int n = Send(fd, bytes.data() + sent, static_cast<int>(bytes.size() - sent), kNoSignal);
+        const int n =
+            Send(fd, bytes.data() + sent, static_cast<int>(bytes.size() - sent), kNoSignal);
         if (n < 0 && Interrupted())
             continue;
         if (n <= 0)
@@ -198,15 +202,16 @@ inline void ResetClose(RawFd& fd) {
 }
 
 // A library client connected to a raw peer on loopback, both with bounded receives; the client is
-// null when the connection could not be made.
+// null when the connection could not be made. A non-zero `peerReceiveBuffer` is the peer's
+// SO_RCVBUF from the start of the connection.
 struct ClientAndPeer {
     std::unique_ptr<ZovTCPSocketClient> client;
     RawFd peer;
 };
 
-inline ClientAndPeer ConnectedClient() {
+inline ClientAndPeer ConnectedClient(int peerReceiveBuffer = 0) {
     ClientAndPeer pair;
-    RawFd listener = RawListen();
+    RawFd listener = RawBound(true, peerReceiveBuffer);
     if (!listener.Valid())
         return pair;
     const unsigned short anyPort = 0;

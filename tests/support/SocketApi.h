@@ -37,10 +37,10 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <dirent.h>
-#include <pthread.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -145,7 +145,7 @@ inline int Socket(int af, int type, int protocol) {
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
-// Whether the system can tell a socket's blocking mode (the library relies on it only there).
+// Whether the system can tell a socket's blocking mode.
 constexpr bool kBlockingModeReadable = false;
 
 // Windows answers a lookup of the machine's own name with the addresses of its network
@@ -180,7 +180,8 @@ inline int ThreadCount() {
     int count = 0;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+    for (BOOL more = ::Thread32First(snapshot, &entry); more;
+         more = ::Thread32Next(snapshot, &entry))
         if (entry.th32OwnerProcessID == ::GetCurrentProcessId())
             ++count;
     ::CloseHandle(snapshot);
@@ -217,6 +218,11 @@ public:
 private:
     HANDLE m_handle;
 };
+
+// Whether the library's last receive failed because the socket's receive time-out ran out.
+inline bool ReceiveTimedOut() {
+    return ::WSAGetLastError() == WSAETIMEDOUT;
+}
 
 // Windows takes a receive time-out as a count of milliseconds.
 inline void SetReceiveTimeoutMs(int fd, int milliseconds) {
@@ -367,6 +373,13 @@ public:
 private:
     int m_fds[2];
 };
+
+// Whether the library's last receive failed because the socket's receive time-out ran out. The
+// library's own code for it (WSAETIMEDOUT) is not visible here; the system's errno, which the
+// library leaves as the system set it, is.
+inline bool ReceiveTimedOut() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
 
 inline void SetReceiveTimeoutMs(int fd, int milliseconds) {
     timeval tv{};
