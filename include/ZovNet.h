@@ -28,6 +28,17 @@
 #ifndef ZOVNET_H
 #define ZOVNET_H
 
+// The version of the library this header belongs to, in semantic versioning: the major number
+// changes when a program built against an earlier version may no longer build or run unchanged.
+/// Major version: a change breaks programs built against an earlier major version.
+#define ZOVNET_VERSION_MAJOR 1
+/// Minor version: additions that keep programs built against earlier minor versions working.
+#define ZOVNET_VERSION_MINOR 0
+/// Patch version: corrections only.
+#define ZOVNET_VERSION_PATCH 0
+/// The three numbers as text, "MAJOR.MINOR.PATCH".
+#define ZOVNET_VERSION_STRING "1.0.0"
+
 // The build of the library defines ZOVNET_API to export the classes; users need nothing.
 #ifndef ZOVNET_API
 #define ZOVNET_API
@@ -48,9 +59,11 @@ constexpr unsigned short PACKET_MIN_ALLOC = 8;
 /// Size of the buffer into which `ZovUDPSocket` receives one datagram as a packet.
 constexpr unsigned int UDP_RECEIVE_BUFFER = 2048;
 
-/// Results of `ZovSocket::SocketType()`.
+/// `ZovSocket::SocketType()` of a `ZovTCPSocketServer`.
 constexpr unsigned int SOCKTYPE_TCPSERVER = 1;
+/// `ZovSocket::SocketType()` of a `ZovTCPSocketClient`.
 constexpr unsigned int SOCKTYPE_TCPCLIENT = 2;
+/// `ZovSocket::SocketType()` of a `ZovUDPSocket`.
 constexpr unsigned int SOCKTYPE_UDP = 4;
 
 /// Reverses the bytes of a 16-bit value (host order <-> network order on little-endian hosts).
@@ -142,10 +155,12 @@ private:
 /// \brief A plain record of one IPv4 address and one port, both in network byte order. No
 /// operation of the library takes or returns it.
 struct ZovNetAddr {
-    unsigned int addr;
-    unsigned short port;
+    unsigned int addr;   ///< IPv4 address, network byte order.
+    unsigned short port; ///< Port, network byte order.
 
+    /// Address 0, port 0.
     ZovNetAddr() : addr(0), port(0) {}
+    /// Stores \p a and \p p unchanged (no byte-order conversion).
     ZovNetAddr(unsigned int a, unsigned short p) : addr(a), port(p) {}
 };
 
@@ -297,9 +312,13 @@ public:
 
     /// \return one of `SOCKTYPE_TCPSERVER`, `SOCKTYPE_TCPCLIENT`, `SOCKTYPE_UDP`.
     virtual unsigned int SocketType() const = 0;
+    /// Sends \p len raw bytes; see the concrete class. \return bytes sent, or -1.
     virtual int Send(void* data, unsigned int len) = 0;
+    /// Sends one packet; see the concrete class. \return bytes sent, or -1.
     virtual int Send(ZovNetPacket* packet) = 0;
+    /// Receives up to \p len raw bytes; see the concrete class. \return bytes received, 0, or -1.
     virtual int Receive(void* data, unsigned int len) = 0;
+    /// Receives one packet; see the concrete class. \return its length, 0, or -1.
     virtual int Receive(ZovNetPacket* packet) = 0;
 
     /// \return the system descriptor, or `ZOVNET::BADSOCKET` when the object holds none.
@@ -327,9 +346,9 @@ public:
 protected:
     ZovSocket();
 
-    unsigned int m_descriptor;
-    unsigned short m_port;
-    unsigned short m_state;
+    unsigned int m_descriptor; ///< The system descriptor, or `ZOVNET::BADSOCKET`.
+    unsigned short m_port;     ///< The bound local port, network byte order; 0 when not bound.
+    unsigned short m_state;    ///< The `SockState` bits of the open directions.
 };
 
 /**
@@ -490,8 +509,8 @@ public:
 /// \brief A table of up to 64 descriptors: a count, then the entries in registration order.
 /// The layout of the socket system's own descriptor set; used by `ZovSocketSet`.
 struct ZovFdSet {
-    unsigned int fd_count;
-    unsigned int fd_array[64];
+    unsigned int fd_count;     ///< Number of entries in use.
+    unsigned int fd_array[64]; ///< The descriptors, in registration order.
 };
 
 /**
