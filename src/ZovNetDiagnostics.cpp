@@ -124,7 +124,10 @@ thread_local bool t_inHandler = false;
 
 // The handler of a report that begins now, or null for the default output.
 ZovNet::ReportHandler Handler() {
-    return t_inHandler ? nullptr : g_handler.load(std::memory_order_acquire);
+    // The handler first: without one, the default report touches no thread-local storage (on
+    // Windows its lookup can reset the system's last error).
+    const ZovNet::ReportHandler handler = g_handler.load(std::memory_order_acquire);
+    return handler != nullptr && !t_inHandler ? handler : nullptr;
 }
 
 void CallHandler(ZovNet::ReportHandler handler, const char* title, const char* text) {

@@ -41,6 +41,20 @@ TEST_F(LastErrorTest, IsPerThreadAndZeroBeforeAnyFailure) {
     EXPECT_EQ(other, ZOVNET::ERRCODE_NONE);
 }
 
+// The system's own error of the thread (WSAGetLastError on Windows, errno on POSIX) belongs to the
+// application and to the library's next look at it: reading or recording the library's error
+// leaves it alone.
+TEST_F(LastErrorTest, LeavesTheSystemsErrorAlone) {
+    zovtest::SetLastSocketError(12345);
+    (void)ZovNet::LastError();
+    EXPECT_EQ(zovtest::LastSocketError(), 12345);
+    unsigned int addr = 0;
+    EXPECT_FALSE(ZovNet::GetInstance()->StringToAddr("not an address", addr));
+    EXPECT_EQ(zovtest::LastSocketError(), 12345);
+    EXPECT_EQ(ZovNet::LastError(), ZOVNET::ERRCODE_INVALID_ARGUMENT);
+    EXPECT_EQ(zovtest::LastSocketError(), 12345);
+}
+
 TEST_F(LastErrorTest, RefusedConnect) {
     // Bound but not listening: every connection is refused while the port stays reserved.
     RawFd refusing = zovtest::RawBound(false);

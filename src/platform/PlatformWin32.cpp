@@ -32,39 +32,55 @@ sockaddr* Addr(sockaddr_in* a) {
 // caller asks.
 thread_local int t_libraryError = 0;
 
+// A thread_local lives in emulated storage here, whose lookup resets the thread's last-error slot
+// (TlsGetValue clears it on success). That slot is what WSAGetLastError() reads, for the library
+// right after a failed call and for the application, so every access puts it back.
+int ReadLibraryError() {
+    const DWORD slot = ::GetLastError();
+    const int code = t_libraryError;
+    ::SetLastError(slot);
+    return code;
+}
+
+void WriteLibraryError(int code) {
+    const DWORD slot = ::GetLastError();
+    t_libraryError = code;
+    ::SetLastError(slot);
+}
+
 int Capture(int result) {
     if (result == SOCKET_ERROR)
-        t_libraryError = ::WSAGetLastError();
+        WriteLibraryError(::WSAGetLastError());
     return result;
 }
 
 unsigned int CaptureSocket(SOCKET s) {
     if (s == INVALID_SOCKET)
-        t_libraryError = ::WSAGetLastError();
+        WriteLibraryError(::WSAGetLastError());
     return FromSocket(s);
 }
 
 bool CaptureEntry(const hostent* h, HostEntry& entry) {
     if (h == nullptr)
-        t_libraryError = ::WSAGetLastError();
+        WriteLibraryError(::WSAGetLastError());
     return CopyHostEntry(h, entry);
 }
 
 } // namespace
 
 int LibraryError() {
-    return t_libraryError;
+    return ReadLibraryError();
 }
 
 void SetLibraryError(int code) {
-    t_libraryError = code;
+    WriteLibraryError(code);
 }
 
 int WSAStartup(unsigned short version) {
     WSADATA data;
     const int rc = ::WSAStartup(version, &data);
     if (rc != 0)
-        t_libraryError = rc; // the start-up answers with the code itself
+        WriteLibraryError(rc); // the start-up answers with the code itself
     return rc;
 }
 
