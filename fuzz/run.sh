@@ -32,7 +32,7 @@ common="-std=c++17 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror
 
 # The library itself is only instrumented for coverage; libFuzzer's main comes in at the link.
 objects=""
-for source in ZovNetPacket ZovNet platform/PlatformPosix; do
+for source in ZovNetPacket ZovNet ZovNetDiagnostics platform/PlatformPosix; do
     object="$build/obj/$(basename "$source").o"
     # shellcheck disable=SC2086 # $common is a list of flags
     "$cxx" $common -fsanitize=fuzzer-no-link -c "$root/src/$source.cpp" -o "$object"

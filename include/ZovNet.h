@@ -18,9 +18,11 @@
  *  - Nothing throws. Services return `bool`; transfers return a byte count, 0 for a closed
  *    connection, or -1 for a refusal or an error; pointer results are null on failure.
  *  - Failures of system calls that a person should see are reported in a warning box (on POSIX:
- *    written to standard error as `Warning: <text>`), and the operation then returns its failure
- *    result. The debug library `ZovNetd` also checks preconditions; a failed check reports
- *    `Fatal error: <expression>` with the file and line and ends the process with status 1.
+ *    written to standard error as `Warning: <text>`; an application can take the reports itself
+ *    with `ZovNet::SetReportHandler`), and the operation then returns its failure result.
+ *    `ZovNet::LastError()` tells why the last failed call of the thread failed. The debug library
+ * `ZovNetd` also checks preconditions; a failed check reports `Fatal error: <expression>` with the
+ * file and line and ends the process with status 1.
  *  - The library starts no threads and takes no locks: an object is used by one thread at a time.
  *    Connecting, accepting, receiving and `WaitSockets` block for as long as the system call does;
  *    a TCP packet send, once its frame has begun, waits until the whole frame is out (see there).
@@ -28,6 +30,17 @@
  */
 #ifndef ZOVNET_H
 #define ZOVNET_H
+
+// The version of the library this header belongs to, in semantic versioning: the major number
+// changes when a program built against an earlier version may no longer build or run unchanged.
+/// Major version: a change breaks programs built against an earlier major version.
+#define ZOVNET_VERSION_MAJOR 1
+/// Minor version: additions that keep programs built against earlier minor versions working.
+#define ZOVNET_VERSION_MINOR 0
+/// Patch version: corrections only.
+#define ZOVNET_VERSION_PATCH 0
+/// The three numbers as text, "MAJOR.MINOR.PATCH".
+#define ZOVNET_VERSION_STRING "1.0.0"
 
 // The build of the library defines ZOVNET_API to export the classes; users need nothing.
 #ifndef ZOVNET_API
@@ -39,6 +52,42 @@ namespace ZOVNET {
 /// The invalid descriptor value, all 32 bits set. A socket object without an open system socket
 /// holds it.
 constexpr unsigned int BADSOCKET = 0xFFFFFFFFu;
+
+// Codes of `ZovNet::LastError()`: the numbers of Windows Sockets on every system. These are the
+// ones a program most often tests for; `ZovNet::ErrorText()` knows these and the others.
+
+/// No library call on this thread has failed yet.
+constexpr int ERRCODE_NONE = 0;
+/// A service of `ZovNet` called before `Init()` succeeded (WSANOTINITIALISED).
+constexpr int ERRCODE_NOT_STARTED = 10093;
+/// A null pointer where the call needs one (the release library refuses it; WSAEFAULT).
+constexpr int ERRCODE_NULL_ARGUMENT = 10014;
+/// An argument the call cannot use: address text that does not parse, a buffer size of 0
+/// (WSAEINVAL).
+constexpr int ERRCODE_INVALID_ARGUMENT = 10022;
+/// A non-blocking socket has nothing (or not yet a whole message) to give (WSAEWOULDBLOCK).
+constexpr int ERRCODE_WOULD_BLOCK = 10035;
+/// The local port is taken (WSAEADDRINUSE).
+constexpr int ERRCODE_ADDRESS_IN_USE = 10048;
+/// The address cannot be used here, among them the address 0 given to `Connect`
+/// (WSAEADDRNOTAVAIL).
+constexpr int ERRCODE_ADDRESS_NOT_AVAILABLE = 10049;
+/// The connection was reset by the peer (WSAECONNRESET).
+constexpr int ERRCODE_CONNECTION_RESET = 10054;
+/// A transfer refused because the socket holds no open direction: never connected or bound,
+/// or closed (WSAENOTCONN).
+constexpr int ERRCODE_NOT_CONNECTED = 10057;
+/// A transfer refused because its receive direction was shut (`ShutDown(SOCK_RECEIVE)` closes
+/// sending too), or a send on a connection the peer or the application shut (WSAESHUTDOWN).
+constexpr int ERRCODE_SHUT_DOWN = 10058;
+/// A send or receive time-out (SO_SNDTIMEO, SO_RCVTIMEO) or a connect ran out (WSAETIMEDOUT).
+constexpr int ERRCODE_TIMED_OUT = 10060;
+/// Nobody listens at the address and port connected to (WSAECONNREFUSED).
+constexpr int ERRCODE_CONNECTION_REFUSED = 10061;
+/// The peer closed the connection before a message began (WSAEDISCON).
+constexpr int ERRCODE_CONNECTION_CLOSED = 10101;
+/// The name or address has no entry (WSAHOST_NOT_FOUND).
+constexpr int ERRCODE_HOST_NOT_FOUND = 11001;
 } // namespace ZOVNET
 
 /// Size of the packet header: 2 bytes of big-endian total length, then 1 type byte. It is also
@@ -49,9 +98,11 @@ constexpr unsigned short PACKET_MIN_ALLOC = 8;
 /// Size of the buffer into which `ZovUDPSocket` receives one datagram as a packet.
 constexpr unsigned int UDP_RECEIVE_BUFFER = 2048;
 
-/// Results of `ZovSocket::SocketType()`.
+/// `ZovSocket::SocketType()` of a `ZovTCPSocketServer`.
 constexpr unsigned int SOCKTYPE_TCPSERVER = 1;
+/// `ZovSocket::SocketType()` of a `ZovTCPSocketClient`.
 constexpr unsigned int SOCKTYPE_TCPCLIENT = 2;
+/// `ZovSocket::SocketType()` of a `ZovUDPSocket`.
 constexpr unsigned int SOCKTYPE_UDP = 4;
 
 /// Reverses the bytes of a 16-bit value (host order <-> network order on little-endian hosts).
@@ -133,6 +184,53 @@ public:
     /// "255.255.255.255" is refused, since its value is the parser's failure value.
     bool StringToAddr(const char* str, unsigned int& hostaddr) const;
 
+    /// Why a call failed: the error code of the most recent library call that failed on the
+    /// calling thread, or 0 (`ZOVNET::ERRCODE_NONE`) when none has.
+    ///
+    /// Codes are the numbers of Windows Sockets on every system (on POSIX the system's errors are
+    /// translated: a refused connection is 10061 everywhere). A call that reaches the system and
+    /// fails records the system's code; a call the library refuses by itself records one of the
+    /// `ZOVNET::ERRCODE_` codes: a service before `Init()`, a null argument, unusable address text
+    /// or a buffer size of 0, a transfer on a socket whose gate is closed, the address 0 given to
+    /// `Connect`, a peer that closed before a message began, a non-blocking socket without a
+    /// whole message.
+    ///
+    /// Read it right after the call that reported a failure, as with `errno`: a call that
+    /// succeeds does not clear it, and may change it when it tried something that failed on the
+    /// way. Each thread has its own; it needs no `Init()` and never blocks. On Windows the
+    /// application's own socket calls do not change it (unlike `WSAGetLastError()`).
+    static int LastError();
+
+    /// \return a short English text for \p code ("connection refused", "timed out", ...): for 0,
+    /// for every code `LastError()` gives, and "unknown error" for any other value. The text is
+    /// static: never freed, never changed.
+    static const char* ErrorText(int code);
+
+    /// A function that takes the library's reports instead of the default output.
+    /// \param title "Warning" for a failed system call (the text is one of the warnings
+    ///        listed with the operations, exactly), "Fatal error" for a failed check of the debug
+    ///        library (the expression, an empty line, the file and the line), or "Notice" for the
+    ///        line `WritePacket` writes when a length field differs from the bytes received (the
+    ///        text is that line, ending in a line feed).
+    /// \param text the report, never null.
+    typedef void (*ReportHandler)(const char* title, const char* text);
+
+    /// Sends every report to \p handler instead of the default: a message box on Windows, standard
+    /// error on POSIX (warnings and fatal reports), standard output (the `WritePacket` line).
+    /// Null restores the default. Needs no instance and no `Init()`; `ZovSocketSet::PrintInfo`,
+    /// which prints on request, is no report and still writes to standard output.
+    ///
+    /// Rules for the handler:
+    ///  - It is called on the thread whose call raised the report, before that call returns, and
+    ///    may be called from several threads at once. Setting a handler takes effect for the
+    ///    reports that begin afterwards, from any thread.
+    ///  - A fatal report still ends the process (exit status 1) once the handler returns.
+    ///  - It may call the library. A report raised on a thread while that thread's handler runs
+    ///    goes to the default output rather than into the handler again. `LastError()` is the same
+    ///    after the handler as before it.
+    ///  - It must return normally: it must not throw and must not jump out of the call.
+    static void SetReportHandler(ReportHandler handler);
+
 private:
     ZovNet();
 
@@ -143,10 +241,12 @@ private:
 /// \brief A plain record of one IPv4 address and one port, both in network byte order. No
 /// operation of the library takes or returns it.
 struct ZovNetAddr {
-    unsigned int addr;
-    unsigned short port;
+    unsigned int addr;   ///< IPv4 address, network byte order.
+    unsigned short port; ///< Port, network byte order.
 
+    /// Address 0, port 0.
     ZovNetAddr() : addr(0), port(0) {}
+    /// Stores \p a and \p p unchanged (no byte-order conversion).
     ZovNetAddr(unsigned int a, unsigned short p) : addr(a), port(p) {}
 };
 
@@ -298,9 +398,13 @@ public:
 
     /// \return one of `SOCKTYPE_TCPSERVER`, `SOCKTYPE_TCPCLIENT`, `SOCKTYPE_UDP`.
     virtual unsigned int SocketType() const = 0;
+    /// Sends \p len raw bytes; see the concrete class. \return bytes sent, or -1.
     virtual int Send(void* data, unsigned int len) = 0;
+    /// Sends one packet; see the concrete class. \return bytes sent, or -1.
     virtual int Send(ZovNetPacket* packet) = 0;
+    /// Receives up to \p len raw bytes; see the concrete class. \return bytes received, 0, or -1.
     virtual int Receive(void* data, unsigned int len) = 0;
+    /// Receives one packet; see the concrete class. \return its length, 0, or -1.
     virtual int Receive(ZovNetPacket* packet) = 0;
 
     /// \return the system descriptor, or `ZOVNET::BADSOCKET` when the object holds none.
@@ -334,9 +438,9 @@ public:
 protected:
     ZovSocket();
 
-    unsigned int m_descriptor;
-    unsigned short m_port;
-    unsigned short m_state;
+    unsigned int m_descriptor; ///< The system descriptor, or `ZOVNET::BADSOCKET`.
+    unsigned short m_port;     ///< The bound local port, network byte order; 0 when not bound.
+    unsigned short m_state;    ///< The `SockState` bits of the open directions.
 };
 
 /**
@@ -548,8 +652,8 @@ public:
 /// \brief A table of up to 64 descriptors: a count, then the entries in registration order.
 /// The layout of the socket system's own descriptor set; used by `ZovSocketSet`.
 struct ZovFdSet {
-    unsigned int fd_count;
-    unsigned int fd_array[64];
+    unsigned int fd_count;     ///< Number of entries in use.
+    unsigned int fd_array[64]; ///< The descriptors, in registration order.
 };
 
 /**

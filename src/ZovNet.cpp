@@ -17,7 +17,7 @@
 void ZovNetFatal(const char* expression, const char* file, int line) {
     char buffer[1024];
     std::snprintf(buffer, sizeof buffer, "%s\n\nFile: %s\nLine: %d", expression, file, line);
-    sys::MessageBoxA(nullptr, buffer, "Fatal error", MB_ICONWARNING);
+    ZovNetReport("Fatal error", buffer);
     std::exit(1);
 }
 
@@ -49,6 +49,21 @@ unsigned int LoopbackAddr() {
 
 bool IsLocalhost(const char* name) {
     return std::strncmp(name, "localhost", 9) == 0;
+}
+
+// Whether a service may go on; otherwise records why not (ZovNet::LastError).
+bool Ready(bool initialized, const void* a = "", const void* b = "") {
+    if (!initialized)
+        return ZovNetFail(ZOVNET::ERRCODE_NOT_STARTED, false);
+    if (a == nullptr || b == nullptr)
+        return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, false);
+    return true;
+}
+
+// The code of a transfer refused because bit 1 (SOCK_RECEIVE) of the state is clear.
+int GateError(unsigned int state) {
+    return (state & ZovSocket::SOCK_SEND) != 0 ? ZOVNET::ERRCODE_SHUT_DOWN
+                                               : ZOVNET::ERRCODE_NOT_CONNECTED;
 }
 
 // Copies at most size - 1 characters, zero-pads to size - 1 and terminates at size - 1.
@@ -101,7 +116,7 @@ bool ZovNet::Init() {
 }
 
 bool ZovNet::GetLocalInfo(char* hostname, unsigned int* hostaddr) {
-    if (!m_initialized)
+    if (!Ready(m_initialized))
         return false;
 
     char own[128];
@@ -154,14 +169,14 @@ bool ZovNet::GetLocalInfo(char* hostname, unsigned int* hostaddr) {
 
 bool ZovNet::CheckName(const char* hostname) const {
     ZOVNET_ASSERT(hostname != NULL);
-    if (!m_initialized || hostname == nullptr)
+    if (!Ready(m_initialized, hostname))
         return false;
     sys::HostEntry entry;
     return sys::gethostbyname(hostname, entry);
 }
 
 bool ZovNet::CheckAddr(unsigned int hostaddr) const {
-    if (!m_initialized)
+    if (!Ready(m_initialized))
         return false;
     sys::HostEntry entry;
     return sys::gethostbyaddr(&hostaddr, 4, AF_INET, entry);
@@ -170,22 +185,24 @@ bool ZovNet::CheckAddr(unsigned int hostaddr) const {
 bool ZovNet::NameToAddr(const char* hostname, unsigned int* hostaddr) const {
     ZOVNET_ASSERT(hostname != NULL);
     ZOVNET_ASSERT(hostaddr != NULL);
-    if (!m_initialized || hostname == nullptr || hostaddr == nullptr)
+    if (!Ready(m_initialized, hostname, hostaddr))
         return false;
     sys::HostEntry entry;
     if (!sys::gethostbyname(hostname, entry))
         return false;
     // Only a 4-byte address fits the result.
     if (entry.h_length != 4 || entry.h_addr_list.empty())
-        return false;
+        return ZovNetFail(WSAEAFNOSUPPORT, false);
     std::memcpy(hostaddr, entry.h_addr_list.front().data(), 4);
     return true;
 }
 
 bool ZovNet::AddrToName(unsigned int hostaddr, char* str, unsigned int size) const {
     ZOVNET_ASSERT(str != NULL);
-    if (!m_initialized || str == nullptr || size == 0)
+    if (!Ready(m_initialized, str))
         return false;
+    if (size == 0)
+        return ZovNetFail(ZOVNET::ERRCODE_INVALID_ARGUMENT, false);
     sys::HostEntry entry;
     if (!sys::gethostbyaddr(&hostaddr, 4, AF_INET, entry)) {
         str[0] = '\0';
@@ -197,25 +214,27 @@ bool ZovNet::AddrToName(unsigned int hostaddr, char* str, unsigned int size) con
 
 bool ZovNet::AddrToString(unsigned int hostaddr, char* str, unsigned int size) const {
     ZOVNET_ASSERT(str != NULL);
-    if (!m_initialized || str == nullptr || size == 0)
+    if (!Ready(m_initialized, str))
         return false;
+    if (size == 0)
+        return ZovNetFail(ZOVNET::ERRCODE_INVALID_ARGUMENT, false);
     CopyBounded(str, AddrToString(hostaddr), size);
     return true;
 }
 
 const char* ZovNet::AddrToString(unsigned int hostaddr) const {
-    if (!m_initialized)
+    if (!Ready(m_initialized))
         return nullptr;
     return sys::inet_ntoa(hostaddr);
 }
 
 bool ZovNet::StringToAddr(const char* str, unsigned int& hostaddr) const {
     ZOVNET_ASSERT(str != NULL);
-    if (!m_initialized || str == nullptr)
+    if (!Ready(m_initialized, str))
         return false;
     const unsigned int addr = sys::inet_addr(str);
     if (addr == INADDR_NONE)
-        return false;
+        return ZovNetFail(ZOVNET::ERRCODE_INVALID_ARGUMENT, false);
     hostaddr = addr;
     return true;
 }
@@ -227,7 +246,10 @@ bool ZovNet::StringToAddr(const char* str, unsigned int& hostaddr) const {
 ZovSocket::ZovSocket() : m_descriptor(ZOVNET::BADSOCKET), m_port(0), m_state(SOCK_CLOSED) {}
 
 ZovSocket::~ZovSocket() {
-    sys::closesocket(m_descriptor);
+    // A socket that never opened has nothing to close, and the failed close would be taken for
+    // the thread's last error.
+    if (m_descriptor != ZOVNET::BADSOCKET)
+        sys::closesocket(m_descriptor);
 }
 
 bool ZovSocket::GetOption(int option, int& value) {
@@ -331,7 +353,7 @@ unsigned int ZovTCPSocketClient::SocketType() const {
 
 bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort) {
     if (destAddr == 0)
-        return false;
+        return ZovNetFail(ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE, false);
     sockaddr_in addr = MakeAddr(destAddr, destPort);
     if (sys::connect(m_descriptor, &addr, AddrLen) != 0) {
         ZovNetWarning("Can not connect to remote host");
@@ -352,13 +374,15 @@ bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort)
 int ZovTCPSocketClient::Send(void* data, unsigned int len) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
-        return -1;
+        return ZovNetFail(GateError(m_state), -1);
     return sys::send(m_descriptor, data, ClampLen(len), 0);
 }
 
 int ZovTCPSocketClient::Send(ZovNetPacket* packet) {
-    if (packet == nullptr || (m_state & SOCK_RECEIVE) == 0)
-        return -1;
+    if (packet == nullptr)
+        return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, -1);
+    if ((m_state & SOCK_RECEIVE) == 0)
+        return ZovNetFail(GateError(m_state), -1);
     const unsigned short length = packet->Length();
     unsigned char* bytes = packet->Data();
     // A frame cut short would desynchronise the stream for good: once its first byte is out, the
@@ -394,7 +418,7 @@ int ZovTCPSocketClient::Send(ZovNetPacket* packet) {
 int ZovTCPSocketClient::Receive(void* data, unsigned int len) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
-        return -1;
+        return ZovNetFail(GateError(m_state), -1);
     if (m_pendingUsed != 0 && data != nullptr) {
         // Bytes the packet receive took from the system come first: the stream stays whole.
         const unsigned int n =
@@ -407,16 +431,20 @@ int ZovTCPSocketClient::Receive(void* data, unsigned int len) {
 }
 
 int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
-    if (packet == nullptr || (m_state & SOCK_RECEIVE) == 0)
-        return -1;
+    if (packet == nullptr)
+        return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, -1);
+    if ((m_state & SOCK_RECEIVE) == 0)
+        return ZovNetFail(GateError(m_state), -1);
 
     if (m_pendingUsed == 0) {
         // The common case costs what a hand-written receive costs: a look at the length field,
         // then one read of the message, which is normally whole in the queue by then.
         unsigned char head[2] = {0, 0};
         const int peeked = sys::recvstream(m_descriptor, head, 2, MSG_PEEK);
-        if (peeked == SOCKET_ERROR || peeked == 0)
+        if (peeked == SOCKET_ERROR)
             return -1;
+        if (peeked == 0)
+            return ZovNetFail(ZOVNET::ERRCODE_CONNECTION_CLOSED, -1);
         if (peeked == 2) {
             const unsigned int length = LengthField(head);
             if (length < PACKET_HEADER_SIZE) {
@@ -432,7 +460,7 @@ int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
                 data = heap.get();
                 ZOVNET_ASSERT(data != NULL);
                 if (data == nullptr)
-                    return -1;
+                    return ZovNetFail(WSAENOBUFS, -1);
             }
             const int n = sys::recvstream(m_descriptor, data, static_cast<int>(length), 0);
             if (n == static_cast<int>(length)) {
@@ -491,7 +519,7 @@ bool ZovTCPSocketClient::ReservePending(unsigned int size) {
     void* grown = std::realloc(m_pending, size);
     ZOVNET_ASSERT(grown != NULL);
     if (grown == nullptr)
-        return false;
+        return ZovNetFail(WSAENOBUFS, false);
     m_pending = static_cast<unsigned char*>(grown);
     m_pendingSize = size;
     return true;
@@ -568,8 +596,10 @@ ZovTCPSocketClient* ZovTCPSocketServer::Accept() {
     }
     ZovTCPSocketClient* client =
         new (std::nothrow) ZovTCPSocketClient(s, peer.sin_addr.s_addr, peer.sin_port);
-    if (client == nullptr)
+    if (client == nullptr) {
         sys::closesocket(s); // nobody else would ever close the connection
+        return ZovNetFail(WSAENOBUFS, client);
+    }
     return client;
 }
 
@@ -622,28 +652,28 @@ unsigned int ZovUDPSocket::SocketType() const {
 int ZovUDPSocket::Send(void* data, unsigned int len) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
-        return -1;
+        return ZovNetFail(GateError(m_state), -1);
     return sys::send(m_descriptor, data, ClampLen(len), 0);
 }
 
 int ZovUDPSocket::Send(void* data, unsigned int len, unsigned int addr, unsigned short port) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
-        return -1;
+        return ZovNetFail(GateError(m_state), -1);
     const sockaddr_in to = MakeAddr(addr, port);
     return sys::sendto(m_descriptor, data, ClampLen(len), 0, &to, AddrLen);
 }
 
 int ZovUDPSocket::Send(ZovNetPacket* packet) {
     if (packet == nullptr)
-        return -1;
+        return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, -1);
     const unsigned short length = packet->Length();
     return Send(packet->Data(), length);
 }
 
 int ZovUDPSocket::Send(ZovNetPacket* packet, unsigned int addr, unsigned short port) {
     if (packet == nullptr)
-        return -1;
+        return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, -1);
     const unsigned short length = packet->Length();
     return ZovUDPSocket::Send(packet->Data(), length, addr, port);
 }
@@ -651,14 +681,14 @@ int ZovUDPSocket::Send(ZovNetPacket* packet, unsigned int addr, unsigned short p
 int ZovUDPSocket::Receive(void* data, unsigned int len) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
-        return -1;
+        return ZovNetFail(GateError(m_state), -1);
     return sys::recvdatagram(m_descriptor, data, ClampLen(len), 0, nullptr, nullptr);
 }
 
 int ZovUDPSocket::Receive(void* data, unsigned int len, unsigned int* addr, unsigned short* port) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
-        return -1;
+        return ZovNetFail(GateError(m_state), -1);
     sockaddr_in from = MakeAddr(0, 0);
     int fromlen = AddrLen;
     const int n = sys::recvdatagram(m_descriptor, data, ClampLen(len), 0, &from, &fromlen);
@@ -670,8 +700,10 @@ int ZovUDPSocket::Receive(void* data, unsigned int len, unsigned int* addr, unsi
 }
 
 int ZovUDPSocket::Receive(ZovNetPacket* packet, unsigned int* addr, unsigned short* port) {
-    if (packet == nullptr || (m_state & SOCK_RECEIVE) == 0)
-        return -1;
+    if (packet == nullptr)
+        return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, -1);
+    if ((m_state & SOCK_RECEIVE) == 0)
+        return ZovNetFail(GateError(m_state), -1);
     unsigned char buffer[UDP_RECEIVE_BUFFER];
     sockaddr_in from = MakeAddr(0, 0);
     int fromlen = AddrLen;

@@ -1,4 +1,5 @@
-// Private to the library: the precondition check and the two reports to the user.
+// Private to the library: the precondition check, the reports to the user and the record of why a
+// call failed.
 #ifndef ZOVNET_INTERNAL_H
 #define ZOVNET_INTERNAL_H
 
@@ -16,9 +17,24 @@
 #define ZOVNET_ASSERT(expression) static_cast<void>(0)
 #endif
 
+// A report to the application's handler (ZovNet::SetReportHandler), or by default a box (on
+// POSIX standard error). Titles: "Warning", "Fatal error".
+void ZovNetReport(const char* title, const char* text);
+
+// The line written when a received length field differs from the bytes received: to the handler
+// as a "Notice", or by default to standard output.
+void ZovNetNotice(const char* line);
+
 // Shows a warning box; the caller then carries on and returns its failure result.
 inline void ZovNetWarning(const char* message) {
-    sys::MessageBoxA(nullptr, message, "Warning", MB_ICONWARNING);
+    ZovNetReport("Warning", message);
+}
+
+// Records a failure that the library finds without asking the system (ZovNet::LastError) and
+// passes the caller's failure result on: `return ZovNetFail(ZOVNET::ERRCODE_..., -1);`.
+template <typename Result> Result ZovNetFail(int code, Result result) {
+    sys::SetLibraryError(code);
+    return result;
 }
 
 #endif // ZOVNET_INTERNAL_H

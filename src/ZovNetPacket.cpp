@@ -147,9 +147,12 @@ void ZovNetPacket::WritePacket(const unsigned char* data, unsigned int size) {
     unsigned int field = static_cast<unsigned int>(data[0]) << 8;
     if (size >= 2)
         field |= data[1];
-    if (field != size)
-        std::printf("WritePacket: size(%d) != usize(%d)\n", static_cast<int>(size),
-                    static_cast<int>(field));
+    if (field != size) {
+        char line[64];
+        std::snprintf(line, sizeof line, "WritePacket: size(%d) != usize(%d)\n",
+                      static_cast<int>(size), static_cast<int>(field));
+        ZovNetNotice(line);
+    }
 
     // The length field comes from the network: bound it so that every later read and write stays
     // inside the buffer.

@@ -149,6 +149,7 @@ TEST_P(NetCheckDeathTest, ReleaseLibraryRefuses) {
     ASSERT_TRUE(net->Init());
     std::string err = zovtest::StderrOf([&] { EXPECT_FALSE(GetParam().call(net)); });
     EXPECT_EQ(err, "");
+    EXPECT_EQ(ZovNet::LastError(), ZOVNET::ERRCODE_NULL_ARGUMENT);
 }
 
 INSTANTIATE_TEST_SUITE_P(NetworkLayer, NetCheckDeathTest, ::testing::ValuesIn(kNullCases),

@@ -48,7 +48,8 @@ if(CMAKE_SCRIPT_MODE_FILE)
   # singleton's pointer, and a vtable.
   execute_process(COMMAND ${NM} -D --defined-only -C ${LIBRARY} OUTPUT_VARIABLE demangled)
   foreach(symbol
-      "ZovNet::GetInstance()" "ZovNet::m_instance" "ZovNetPacket::NextPacket()"
+      "ZovNet::GetInstance()" "ZovNet::m_instance" "ZovNet::LastError()" "ZovNet::ErrorText(int)"
+      "ZovNet::SetReportHandler(" "ZovNetPacket::NextPacket()"
       "ZovSocket::ShutDown(ZovSocket::SockState)" "ZovTCPSocketClient::Connect("
       "ZovTCPSocketServer::Accept()" "ZovUDPSocket::ZovUDPSocket(" "ZovSocketSet::WaitSockets("
       "vtable for ZovSocket")

@@ -12,9 +12,10 @@
 // that is built on poll() and so takes descriptor values of any size.
 //
 // Error codes: every wrapper captures the system's error right where the call failed; a later
-// WSAGetLastError() on the same thread returns it. On POSIX the errno values map as follows
-// (any other errno is returned unchanged; it is always below 10000, so it cannot be mistaken for
-// one of these):
+// WSAGetLastError() on the same thread returns it, and so does LibraryError() (ZovNet::LastError),
+// which only failures of the library's own calls change (see there). On POSIX the errno values map
+// as follows (any other errno is returned unchanged; it is always below 10000, so it cannot be
+// mistaken for one of these):
 //
 //   EINTR        -> WSAEINTR         10004      ENOBUFS      -> WSAENOBUFS       10055
 //   EBADF        -> WSAEBADF         10009      EISCONN      -> WSAEISCONN       10056
@@ -94,6 +95,12 @@
 #define WSAETIMEDOUT 10060
 #define WSAECONNREFUSED 10061
 #define WSAEHOSTUNREACH 10065
+#define WSANOTINITIALISED 10093
+#define WSAEDISCON 10101
+#define WSAHOST_NOT_FOUND 11001
+#define WSATRY_AGAIN 11002
+#define WSANO_RECOVERY 11003
+#define WSANO_DATA 11004
 #endif
 
 namespace ZovPlatform {
@@ -127,6 +134,14 @@ int WSAStartup(unsigned short version);
 int WSACleanup();
 int WSAGetLastError();
 int WSACancelBlockingCall();
+
+// The library's last error on the calling thread (ZovNet::LastError): the wrappers record the
+// system's code where a call fails (on POSIX mapped as above; a failed lookup as WSAHOST_NOT_FOUND,
+// WSATRY_AGAIN, WSANO_RECOVERY or WSANO_DATA), and SetLibraryError records a failure that the
+// library finds without asking the system. Successful calls and reports leave it unchanged; on
+// Windows the application's own socket calls do not touch it either.
+int LibraryError();
+void SetLibraryError(int code);
 
 // Resolver and conversions. gethostbyname/gethostbyaddr return false on failure.
 int gethostname(char* name, int len);

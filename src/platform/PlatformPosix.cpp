@@ -155,7 +155,24 @@ template <typename Lookup> bool Resolve(HostEntry& entry, Lookup lookup) {
             scratch.resize(scratch.size() * 2);
             continue;
         }
-        return rc == 0 && CopyHostEntry(result, entry);
+        if (rc == 0 && CopyHostEntry(result, entry))
+            return true;
+        // The resolver's answer, in the codes Windows Sockets gives for the same lookups.
+        switch (herr) {
+        case TRY_AGAIN:
+            t_lastError = WSATRY_AGAIN;
+            break;
+        case NO_RECOVERY:
+            t_lastError = WSANO_RECOVERY;
+            break;
+        case NO_DATA:
+            t_lastError = WSANO_DATA;
+            break;
+        default:
+            t_lastError = rc != 0 && rc != ENOENT ? MapErrno(rc) : WSAHOST_NOT_FOUND;
+            break;
+        }
+        return false;
     }
 }
 
@@ -173,6 +190,14 @@ int WSAGetLastError() {
 }
 int WSACancelBlockingCall() {
     return 0;
+}
+
+// Only the layer's own calls set it, so it is the library's last error as it stands.
+int LibraryError() {
+    return t_lastError;
+}
+void SetLibraryError(int code) {
+    t_lastError = code;
 }
 
 int gethostname(char* name, int len) {

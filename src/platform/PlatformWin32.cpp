@@ -27,11 +27,61 @@ sockaddr* Addr(sockaddr_in* a) {
     return reinterpret_cast<sockaddr*>(a);
 }
 
+// The library's own copy of the last error: the system's value is the thread's last-error slot,
+// which the application's calls, a report's box and even successful calls may change before the
+// caller asks.
+thread_local int t_libraryError = 0;
+
+// A thread_local lives in emulated storage here, whose lookup resets the thread's last-error slot
+// (TlsGetValue clears it on success). That slot is what WSAGetLastError() reads, for the library
+// right after a failed call and for the application, so every access puts it back.
+int ReadLibraryError() {
+    const DWORD slot = ::GetLastError();
+    const int code = t_libraryError;
+    ::SetLastError(slot);
+    return code;
+}
+
+void WriteLibraryError(int code) {
+    const DWORD slot = ::GetLastError();
+    t_libraryError = code;
+    ::SetLastError(slot);
+}
+
+int Capture(int result) {
+    if (result == SOCKET_ERROR)
+        WriteLibraryError(::WSAGetLastError());
+    return result;
+}
+
+unsigned int CaptureSocket(SOCKET s) {
+    if (s == INVALID_SOCKET)
+        WriteLibraryError(::WSAGetLastError());
+    return FromSocket(s);
+}
+
+bool CaptureEntry(const hostent* h, HostEntry& entry) {
+    if (h == nullptr)
+        WriteLibraryError(::WSAGetLastError());
+    return CopyHostEntry(h, entry);
+}
+
 } // namespace
+
+int LibraryError() {
+    return ReadLibraryError();
+}
+
+void SetLibraryError(int code) {
+    WriteLibraryError(code);
+}
 
 int WSAStartup(unsigned short version) {
     WSADATA data;
-    return ::WSAStartup(version, &data);
+    const int rc = ::WSAStartup(version, &data);
+    if (rc != 0)
+        WriteLibraryError(rc); // the start-up answers with the code itself
+    return rc;
 }
 
 int WSACleanup() {
@@ -58,17 +108,17 @@ int WSACancelBlockingCall() {
 #endif
 
 int gethostname(char* name, int len) {
-    return ::gethostname(name, len);
+    return Capture(::gethostname(name, len));
 }
 
 // The system's entry lives in a per-thread buffer that the next resolver call on the thread
 // overwrites; the caller gets its own copy.
 bool gethostbyname(const char* name, HostEntry& entry) {
-    return CopyHostEntry(::gethostbyname(name), entry);
+    return CaptureEntry(::gethostbyname(name), entry);
 }
 
 bool gethostbyaddr(const void* addr, int len, int type, HostEntry& entry) {
-    return CopyHostEntry(::gethostbyaddr(static_cast<const char*>(addr), len, type), entry);
+    return CaptureEntry(::gethostbyaddr(static_cast<const char*>(addr), len, type), entry);
 }
 
 unsigned int inet_addr(const char* text) {
@@ -82,65 +132,66 @@ const char* inet_ntoa(unsigned int addr) {
 }
 
 unsigned int socket(int af, int type, int protocol) {
-    return FromSocket(::socket(af, type, protocol));
+    return CaptureSocket(::socket(af, type, protocol));
 }
 
 int bind(unsigned int s, const sockaddr_in* addr, int len) {
-    return ::bind(ToSocket(s), Addr(addr), len);
+    return Capture(::bind(ToSocket(s), Addr(addr), len));
 }
 
 int listen(unsigned int s, int backlog) {
-    return ::listen(ToSocket(s), backlog);
+    return Capture(::listen(ToSocket(s), backlog));
 }
 
 unsigned int accept(unsigned int s, sockaddr_in* addr, int* len) {
-    return FromSocket(::accept(ToSocket(s), addr != nullptr ? Addr(addr) : nullptr, len));
+    return CaptureSocket(::accept(ToSocket(s), addr != nullptr ? Addr(addr) : nullptr, len));
 }
 
 int connect(unsigned int s, const sockaddr_in* addr, int len) {
-    return ::connect(ToSocket(s), Addr(addr), len);
+    return Capture(::connect(ToSocket(s), Addr(addr), len));
 }
 
 int getsockname(unsigned int s, sockaddr_in* addr, int* len) {
-    return ::getsockname(ToSocket(s), Addr(addr), len);
+    return Capture(::getsockname(ToSocket(s), Addr(addr), len));
 }
 
 // Windows has no SIGPIPE: a send on a shut connection fails with an error code and nothing more.
 int send(unsigned int s, const void* buf, int len, int flags) {
-    return ::send(ToSocket(s), static_cast<const char*>(buf), len, flags);
+    return Capture(::send(ToSocket(s), static_cast<const char*>(buf), len, flags));
 }
 
 int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen) {
-    return ::sendto(ToSocket(s), static_cast<const char*>(buf), len, flags, Addr(to), tolen);
+    return Capture(
+        ::sendto(ToSocket(s), static_cast<const char*>(buf), len, flags, Addr(to), tolen));
 }
 
 int recv(unsigned int s, void* buf, int len, int flags) {
-    return ::recv(ToSocket(s), static_cast<char*>(buf), len, flags);
+    return Capture(::recv(ToSocket(s), static_cast<char*>(buf), len, flags));
 }
 
 int recvstream(unsigned int s, void* buf, int len, int flags) {
-    return ::recv(ToSocket(s), static_cast<char*>(buf), len, flags);
+    return Capture(::recv(ToSocket(s), static_cast<char*>(buf), len, flags));
 }
 
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
-    return ::recvfrom(ToSocket(s), static_cast<char*>(buf), len, flags,
-                      from != nullptr ? Addr(from) : nullptr, fromlen);
+    return Capture(::recvfrom(ToSocket(s), static_cast<char*>(buf), len, flags,
+                              from != nullptr ? Addr(from) : nullptr, fromlen));
 }
 
 int shutdown(unsigned int s, int how) {
-    return ::shutdown(ToSocket(s), how);
+    return Capture(::shutdown(ToSocket(s), how));
 }
 
 int closesocket(unsigned int s) {
-    return ::closesocket(ToSocket(s));
+    return Capture(::closesocket(ToSocket(s)));
 }
 
 int getsockopt(unsigned int s, int level, int option, void* value, int* len) {
-    return ::getsockopt(ToSocket(s), level, option, static_cast<char*>(value), len);
+    return Capture(::getsockopt(ToSocket(s), level, option, static_cast<char*>(value), len));
 }
 
 int setsockopt(unsigned int s, int level, int option, const void* value, int len) {
-    return ::setsockopt(ToSocket(s), level, option, static_cast<const char*>(value), len);
+    return Capture(::setsockopt(ToSocket(s), level, option, static_cast<const char*>(value), len));
 }
 
 int waitwritable(unsigned int s, int milliseconds) {
@@ -153,9 +204,11 @@ int waitwritable(unsigned int s, int milliseconds) {
     limit.tv_sec = milliseconds / 1000;
     limit.tv_usec = (milliseconds % 1000) * 1000;
     // Windows may report a failed connection in the exception set rather than as writable.
-    const int n = ::select(0, nullptr, &writable, &failed, milliseconds > 0 ? &limit : nullptr);
+    const int n =
+        Capture(::select(0, nullptr, &writable, &failed, milliseconds > 0 ? &limit : nullptr));
     if (n == 0) {
         ::WSASetLastError(WSAETIMEDOUT);
+        WriteLibraryError(WSAETIMEDOUT);
         return 0;
     }
     return n < 0 ? SOCKET_ERROR : 1;
@@ -171,7 +224,7 @@ int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout) {
     set.fd_count = 0;
     for (unsigned int i = 0; i < readfds->fd_count && i < FD_TABLE_SIZE; ++i)
         set.fd_array[set.fd_count++] = ToSocket(readfds->fd_array[i]);
-    const int n = ::select(static_cast<int>(nfds), &set, nullptr, nullptr, wait);
+    const int n = Capture(::select(static_cast<int>(nfds), &set, nullptr, nullptr, wait));
     if (n == SOCKET_ERROR)
         return n;
     for (unsigned int i = 0; i < set.fd_count; ++i)
@@ -187,8 +240,8 @@ int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout) {
                   "fd_set must have ZovFdSet's layout");
     static_assert(offsetof(fd_set, fd_array) == offsetof(ZovFdSet, fd_array),
                   "fd_set must have ZovFdSet's layout");
-    return ::select(static_cast<int>(nfds), reinterpret_cast<fd_set*>(readfds), nullptr, nullptr,
-                    wait);
+    return Capture(::select(static_cast<int>(nfds), reinterpret_cast<fd_set*>(readfds), nullptr,
+                            nullptr, wait));
 #endif
 }
 

@@ -87,6 +87,10 @@ inline int LastSocketError() {
     return ::WSAGetLastError();
 }
 
+inline void SetLastSocketError(int code) {
+    ::WSASetLastError(code);
+}
+
 inline bool Interrupted() {
     return ::WSAGetLastError() == WSAEINTR;
 }
@@ -247,6 +251,10 @@ inline std::string HostsFilePath() {
 
 inline int LastSocketError() {
     return errno;
+}
+
+inline void SetLastSocketError(int code) {
+    errno = code;
 }
 
 inline bool Interrupted() {
