@@ -212,9 +212,12 @@ public:
     /// from \p size, prints "WritePacket: size(<size>) != usize(<field>)\n" to standard output.
     /// A \p size of 0 or above 65535 leaves the packet unchanged. The buffer grows to \p size
     /// bytes when needed and never shrinks. A length field within the buffer but above \p size
-    /// stays the used size (the bytes behind the received ones are the buffer's own). A field
-    /// below 3 makes the used size 3; a field above the buffer makes it the buffer's size; a
-    /// single received byte gives a used size of 3.
+    /// stays the used size, and the used bytes that did not arrive (the type byte included, when
+    /// fewer than 3 bytes came) read as 0, never as an earlier message's bytes. A field below 3
+    /// makes the used size 3; a field above the buffer makes it the buffer's size. A single
+    /// received byte has no second length byte, which counts as 0: the byte `01` announces 256.
+    /// \p data may point into this packet's own buffer (the bytes are moved to the front); such
+    /// a run that reaches past the buffer's end leaves the packet unchanged.
     void WritePacket(const unsigned char* data, unsigned int size);
 
     /// \return the allocated size of the buffer in bytes.
@@ -251,7 +254,10 @@ public:
     /// Writes a big-endian 32-bit value at the cursor (growth as `AddInt8`).
     void AddInt32(unsigned int value);
     /// Writes \p n raw bytes at the cursor, with no length prefix; grows the buffer to
-    /// `Cursor() + n + 8` when they do not fit. \p n of 0 changes nothing.
+    /// `Cursor() + n + 8` when they do not fit. \p n of 0 changes nothing. \p s may point into
+    /// this packet's own buffer (for example `Content()`): the bytes are taken as they stood
+    /// before the call, even when the buffer grows or the run overlaps where it goes; such a run
+    /// that reaches past the buffer's end is not written.
     void AddBin(const void* s, unsigned int n);
 
     /// Reads one byte at the cursor and moves the cursor behind it. Returns 0 and leaves the
@@ -265,7 +271,8 @@ public:
     unsigned int ReadInt32();
     /// Copies up to \p n bytes from the cursor to \p dest and moves the cursor behind them.
     /// \return the number of bytes copied: what is left of the content at most; 0 at the end, in
-    /// which case \p dest is not touched.
+    /// which case \p dest is not touched. \p dest may lie in this packet's own buffer, even
+    /// overlapping the bytes read.
     unsigned int ReadBin(void* dest, unsigned int n);
 
 private:
