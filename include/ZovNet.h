@@ -532,7 +532,9 @@ public:
     /// -1 when the system refuses (for example when a registered descriptor is not open).
     int CheckSockets();
     /// Waits until a registered descriptor is readable or \p timeout milliseconds have passed
-    /// (0: no limit). An empty set returns 0 at once. \return as `CheckSockets()`.
+    /// (0: no limit). An empty set returns 0 at once. A signal that interrupts the wait does not
+    /// end it: the wait goes on for what is left of the time-out, never longer in all.
+    /// \return as `CheckSockets()`.
     int WaitSockets(unsigned int timeout);
 
     /// \return whether \p s was readable at the last poll or wait of this set.

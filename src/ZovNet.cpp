@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -668,16 +669,28 @@ int ZovSocketSet::CheckSockets() {
 int ZovSocketSet::WaitSockets(unsigned int timeout) {
     if (m_maxfd == 0)
         return 0;
+    // A signal interrupts the wait; the retry waits only for what is left of the time-out, so
+    // that a steady stream of signals cannot hold the caller for ever. Once it has run out, one
+    // last poll still reports what is ready.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    std::chrono::microseconds left = std::chrono::milliseconds(timeout);
     int result;
-    do {
+    for (;;) {
         errno = 0;
         m_ready = m_set;
         timeval wait;
-        wait.tv_sec = static_cast<long>(timeout / 1000);
-        wait.tv_usec = static_cast<long>((timeout % 1000) * 1000);
+        wait.tv_sec = static_cast<long>(left.count() / 1000000);
+        wait.tv_usec = static_cast<long>(left.count() % 1000000);
         result = sys::select(m_maxfd, &m_ready, timeout != 0 ? &wait : nullptr);
-    } while (errno == EINTR);
-    return result;
+        if (errno != EINTR)
+            return result;
+        if (timeout != 0) {
+            left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+            if (left.count() < 0)
+                left = std::chrono::microseconds(0);
+        }
+    }
 }
 
 bool ZovSocketSet::CheckSocket(unsigned int s) const {
