@@ -21,6 +21,8 @@
  *    written to standard error as `Warning: <text>`), and the operation then returns its failure
  *    result. The debug library `ZovNetd` also checks preconditions; a failed check reports
  *    `Fatal error: <expression>` with the file and line and ends the process with status 1.
+ *  - The library never raises SIGPIPE: not in a send, and not in a report or a line of output
+ *    written to a pipe whose reader has gone (that text is lost).
  *  - The library starts no threads and takes no locks: an object is used by one thread at a time.
  *    Connecting, accepting, receiving and `WaitSockets` block for as long as the system call does.
  *  - Call `ZovNet::GetInstance()->Init()` before creating the first socket.

@@ -705,7 +705,7 @@ bool ZovSocketSet::CheckSocket(ZovSocket* s) const {
 
 void ZovSocketSet::PrintInfo() const {
     if (m_maxfd == 0) {
-        std::printf("Empty socket set.\n");
+        sys::PrintOut("Empty socket set.\n");
         return;
     }
     // Ascending order of value; every registered value lies below the bound, so sorting the
@@ -714,9 +714,9 @@ void ZovSocketSet::PrintInfo() const {
     const unsigned int count = m_set.fd_count;
     std::copy(m_set.fd_array, m_set.fd_array + count, values);
     std::sort(values, values + count);
-    std::printf("Socket set: ");
+    sys::PrintOut("Socket set: ");
     for (unsigned int i = 0; i < count; ++i)
         if (values[i] < m_maxfd)
-            std::printf("[%2d] ", static_cast<int>(values[i]));
-    std::printf("\n");
+            sys::PrintOut("[%2d] ", static_cast<int>(values[i]));
+    sys::PrintOut("\n");
 }

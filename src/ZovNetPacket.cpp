@@ -166,8 +166,8 @@ void ZovNetPacket::WritePacket(const unsigned char* data, unsigned int size) {
     std::memmove(m_buffer, data, size);
 
     if (field != size)
-        std::printf("WritePacket: size(%d) != usize(%d)\n", static_cast<int>(size),
-                    static_cast<int>(field));
+        sys::PrintOut("WritePacket: size(%d) != usize(%d)\n", static_cast<int>(size),
+                      static_cast<int>(field));
 
     // The length field comes from the network: bound it so that every later read and write stays
     // inside the buffer.

@@ -3,7 +3,9 @@
 // 1.1-compatible one (ZOVNET_WINSOCK1); both offer every call used here under the same name.
 #include "Platform.h"
 
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 
 namespace ZovPlatform {
 
@@ -174,6 +176,15 @@ int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout) {
     return ::select(static_cast<int>(nfds), reinterpret_cast<fd_set*>(readfds), nullptr, nullptr,
                     wait);
 #endif
+}
+
+// Windows has no SIGPIPE: a write to a pipe nobody reads fails and nothing more.
+int PrintOut(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = std::vprintf(format, args);
+    va_end(args);
+    return n;
 }
 
 void Sleep(unsigned int milliseconds) {
