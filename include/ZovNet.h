@@ -134,6 +134,13 @@ public:
     /// "255.255.255.255" is refused, since its value is the parser's failure value.
     bool StringToAddr(const char* str, unsigned int& hostaddr) const;
 
+    /// Not copyable: a copy would be a second network layer whose destructor clears the
+    /// singleton and stops the socket system under the live instance.
+    ZovNet(const ZovNet&) = delete;
+    /// Copies the started state. With one instance there is nothing to assign but the instance
+    /// itself, which changes nothing.
+    ZovNet& operator=(const ZovNet&) = default;
+
 private:
     ZovNet();
 
