@@ -371,7 +371,9 @@ public:
                        unsigned short destPort = 0);
 
     /// Adopts an already connected \p descriptor; the object closes it when destroyed. The local
-    /// port is read back from the system (0 if that fails). `State()` is `SOCK_BOTH`.
+    /// port is read back from the system (0 if that fails). `State()` is `SOCK_BOTH`. The debug
+    /// library checks that \p descriptor is an open stream socket (the failed check reads
+    /// `IsStreamSocket(descriptor)`); the release library adopts whatever it is given.
     ZovTCPSocketClient(unsigned int descriptor, unsigned int destAddr, unsigned short destPort);
 
     ~ZovTCPSocketClient() override;

@@ -277,6 +277,14 @@ int ReceiveAll(unsigned int s, unsigned char* buffer, int len) {
     return len;
 }
 
+// The adopting constructor takes any unsigned value, and a plain `unsigned int` variable picks it
+// where a port was meant: the debug library makes sure that it adopts an open stream socket.
+[[maybe_unused]] bool IsStreamSocket(unsigned int s) {
+    int type = 0;
+    int len = static_cast<int>(sizeof type);
+    return sys::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
 struct FreeDeleter {
     void operator()(unsigned char* p) const { std::free(p); }
 };
@@ -317,6 +325,7 @@ ZovTCPSocketClient::ZovTCPSocketClient(unsigned short localPort, unsigned int de
 ZovTCPSocketClient::ZovTCPSocketClient(unsigned int descriptor, unsigned int destAddr,
                                        unsigned short destPort)
     : m_destAddr(destAddr), m_destPort(destPort) {
+    ZOVNET_ASSERT(IsStreamSocket(descriptor));
     m_descriptor = descriptor;
     m_state = SOCK_BOTH;
     sockaddr_in addr = MakeAddr(0, 0);
