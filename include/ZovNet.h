@@ -461,6 +461,9 @@ public:
  *
  * Every transfer is refused with -1, before any system call, unless bit 1 (`SOCK_RECEIVE`) of
  * `State()` is set (sending included).
+ *
+ * A datagram sent to a port nobody listens on never makes a later receive of this (unconnected)
+ * socket fail: on Windows the library switches that report off when it creates the socket.
  */
 class ZOVNET_API ZovUDPSocket : public ZovSocket {
 public:
