@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,10 @@ struct Server {
     std::size_t answer; // bytes of the answer that shows the client was served
     unsigned char type; // type byte of that answer
 };
+
+void PrintTo(const Server& server, std::ostream* os) {
+    *os << server.name;
+}
 
 const Bytes kEcho = {0x00, 0x09, 0x07, 0x02, 0x01, 0x00, 0x01, 0x00, 0x00};
 
