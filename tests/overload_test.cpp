@@ -232,6 +232,10 @@ TEST_P(OverloadTest, ClientsBeyondTheSetAreClosedAtOnce) {
 TEST_P(OverloadTest, AtTheDescriptorLimitClientsAreTurnedAwayWithoutSpinning) {
 #if defined(_WIN32)
     GTEST_SKIP() << "Windows has no per-process descriptor limit to run into";
+#elif defined(ZOVNET_TEST_SANITIZED)
+    GTEST_SKIP() << "a sanitized server cannot run at its descriptor limit: the undefined-"
+                    "behaviour sanitizer opens a pipe to check a virtual call, and fails the "
+                    "call when it cannot";
 #else
     const Server& server = GetParam();
     ServerProcess process;
