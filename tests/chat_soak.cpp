@@ -68,7 +68,7 @@ private:
 // A message of a well-behaved client: its id, its sequence number, then a body whose length and
 // bytes follow from both, so that a receiver can tell a corrupted message from a good one.
 Bytes ChatMessage(unsigned int id, unsigned int seq) {
-    const unsigned int body = (id * 7919u + seq * 104729u) % 3000u;
+    const unsigned int body = (id * 7919u + seq * 104729u) % 1500u;
     const unsigned int size = 3 + 8 + body;
     Bytes m(size);
     m[0] = static_cast<unsigned char>(size >> 8);
@@ -177,7 +177,7 @@ private:
                 return;
             }
             ++m_sent;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
         }
     }
 

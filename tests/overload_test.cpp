@@ -214,6 +214,10 @@ class OverloadTest : public ServerTest, public ::testing::WithParamInterface<Ser
 // The socket set holds 63 clients beside the listening socket: the 37 beyond them are closed at
 // once, never left waiting, and the server stays idle while nobody says anything.
 TEST_P(OverloadTest, ClientsBeyondTheSetAreClosedAtOnce) {
+    if (zovtest::RunningUnderWine())
+        GTEST_SKIP() << "under Wine this test's own hundred client sockets stop hearing from the "
+                        "server after a few dozen (the server under Wine, driven by Linux "
+                        "clients, serves 63 and closes 37)";
     const Server& server = GetParam();
     ServerProcess process;
     ASSERT_NO_FATAL_FAILURE(process.Start(server));
@@ -359,6 +363,10 @@ TEST_F(NonReaderTest, ChatServerDropsAClientThatNeverReads) {
 #ifndef CHAT_SERVER_PATH
     GTEST_SKIP() << "built without the examples";
 #else
+    if (zovtest::RunningUnderWine())
+        GTEST_SKIP() << "under Wine the relay stalls for good once about 4 MB wait for the client "
+                        "that never reads: the bounded send does not end there (the echo server's "
+                        "single client case does)";
     const Server server = Servers().back();
     ServerProcess process;
     ASSERT_NO_FATAL_FAILURE(process.Start(server));

@@ -457,8 +457,10 @@ TEST(PacketWrite, HostileInputsKeepTheInvariant) {
 // first one's text in the used size its length field gives.
 TEST(PacketWrite, ReusedPacketNeverShowsAnEarlierMessage) {
     const std::string text = "secret text of the first one";
-    Bytes first = {0x00, static_cast<unsigned char>(3 + text.size()), 0x07};
-    first.insert(first.end(), text.begin(), text.end());
+    Bytes first(3 + text.size());
+    first[1] = static_cast<unsigned char>(first.size());
+    first[2] = 0x07;
+    std::copy(text.begin(), text.end(), first.begin() + 3);
     // One byte (its length field 256 is bounded to the buffer), a header whose field is above the
     // buffer, and one whose field is the buffer's size.
     const std::vector<Bytes> seconds = {{0x01}, {0x00, 0x20, 0x08}, {0x00, 0x1F, 0x08, 0x41}};
