@@ -21,9 +21,14 @@
 // One thread serves everybody: the listening socket and every client are in one socket set, and
 // the loop waits on it, at most 100 ms at a time so that the limits are checked. A client that
 // sends only part of a packet and then stalls holds the loop for at most half a second, the
-// receive time-out of every client, and is then dropped: the others chat on. A client that stops
-// reading what it is sent holds the loop until it goes on; that is the price of the single
-// thread.
+// receive time-out of every client, and is then dropped: the others chat on.
+//
+// Under overload (ServerLimits.h): the listen queue is the system's longest; a client beyond the
+// 63 that the set holds is turned away (closed at once); a client that stops reading is dropped
+// once a send to it has waited 2 seconds; and when the process runs out of descriptors, newcomers
+// are turned away without the loop spinning, with one line in the log for the whole episode.
+#include "ServerLimits.h"
+
 #include <ZovNet.h>
 
 // The socket-level option names (SO_RCVTIMEO) are the system's own.
@@ -121,7 +126,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 
 class ChatServer {
 public:
-    ChatServer(const ZovNet* net, ZovTCPSocketServer& server) : m_net(net), m_server(server) {
+    ChatServer(const ZovNet* net, ZovTCPSocketServer& server)
+        : m_net(net), m_server(server), m_admission(server, m_set, Say) {
         m_set.AddSocket(&m_server);
     }
 
@@ -154,6 +160,7 @@ public:
                 return true;
             }
 
+            m_admission.Tick();
             const int ready = m_set.WaitSockets(kTickMs);
             if (ready < 0) {
                 std::fprintf(stderr, "chat_server: waiting on the sockets failed\n");
@@ -207,12 +214,13 @@ private:
             m_set.RemoveSocket(it->socket.get());
             const unsigned int id = it->id;
             it = m_clients.erase(it);
+            m_admission.Released();
             Say("client %u left (%u connected)\n", id, static_cast<unsigned>(m_clients.size()));
         }
     }
 
     void Admit() {
-        std::unique_ptr<ZovTCPSocketClient> socket(m_server.Accept());
+        std::unique_ptr<ZovTCPSocketClient> socket = m_admission.Take();
         if (socket == nullptr)
             return;
         // Turned away rather than left waiting: a waiting connection would keep the listening
@@ -226,6 +234,7 @@ private:
         socket->SetOption(SO_RCVTIMEO, kStallMs);
         const char* from = m_net->AddrToString(socket->GetDestAddr());
         const unsigned int peerPort = PortNumber(socket->GetDestPort());
+        serverlimits::BoundSends(*socket);
         ZovNetPacket welcome(kWelcomeType, 2);
         welcome.AddInt16(static_cast<unsigned short>(m_clients.size() + 1));
         if (socket->Send(&welcome) != welcome.Length())
@@ -239,6 +248,7 @@ private:
     const ZovNet* m_net;
     ZovTCPSocketServer& m_server;
     ZovSocketSet m_set;
+    serverlimits::Admission m_admission;
     std::vector<Client> m_clients;
     unsigned int m_lastId = 0;
 };
@@ -259,10 +269,10 @@ int main(int argc, char** argv) {
     }
     int status = 1;
     {
-        ZovTCPSocketServer server(NetworkPort(options.port));
+        ZovTCPSocketServer server(NetworkPort(options.port), serverlimits::kBacklog);
         if (server.State() == ZovSocket::SOCK_RECEIVE) {
+            ChatServer chat(net, server); // ready to serve before it says where
             Say("listening on port %u\n", PortNumber(server.Port()));
-            ChatServer chat(net, server);
             status = chat.Run(options) ? 0 : 1;
         } else {
             std::fprintf(stderr, "chat_server: cannot listen on port %u\n", options.port);

@@ -23,6 +23,8 @@
  *    `ZovNet::LastError()` tells why the last failed call of the thread failed. The debug library
  * `ZovNetd` also checks preconditions; a failed check reports `Fatal error: <expression>` with the
  * file and line and ends the process with status 1.
+ *  - The library never raises SIGPIPE: not in a send, and not in a report or a line of output
+ *    written to a pipe whose reader has gone (that text is lost).
  *  - The library starts no threads and takes no locks: an object is used by one thread at a time.
  *    Connecting, accepting, receiving and `WaitSockets` block for as long as the system call does;
  *    a TCP packet send, once its frame has begun, waits until the whole frame is out (see there).
@@ -231,6 +233,13 @@ public:
     ///  - It must return normally: it must not throw and must not jump out of the call.
     static void SetReportHandler(ReportHandler handler);
 
+    /// Not copyable: a copy would be a second network layer whose destructor clears the
+    /// singleton and stops the socket system under the live instance.
+    ZovNet(const ZovNet&) = delete;
+    /// Copies the started state. With one instance there is nothing to assign but the instance
+    /// itself, which changes nothing.
+    ZovNet& operator=(const ZovNet&) = default;
+
 private:
     ZovNet();
 
@@ -313,9 +322,12 @@ public:
     /// from \p size, prints "WritePacket: size(<size>) != usize(<field>)\n" to standard output.
     /// A \p size of 0 or above 65535 leaves the packet unchanged. The buffer grows to \p size
     /// bytes when needed and never shrinks. A length field within the buffer but above \p size
-    /// stays the used size (the bytes behind the received ones are the buffer's own). A field
-    /// below 3 makes the used size 3; a field above the buffer makes it the buffer's size; a
-    /// single received byte gives a used size of 3.
+    /// stays the used size, and the used bytes that did not arrive (the type byte included, when
+    /// fewer than 3 bytes came) read as 0, never as an earlier message's bytes. A field below 3
+    /// makes the used size 3; a field above the buffer makes it the buffer's size. A single
+    /// received byte has no second length byte, which counts as 0: the byte `01` announces 256.
+    /// \p data may point into this packet's own buffer (the bytes are moved to the front); such
+    /// a run that reaches past the buffer's end leaves the packet unchanged.
     void WritePacket(const unsigned char* data, unsigned int size);
 
     /// \return the allocated size of the buffer in bytes.
@@ -352,7 +364,10 @@ public:
     /// Writes a big-endian 32-bit value at the cursor (growth as `AddInt8`).
     void AddInt32(unsigned int value);
     /// Writes \p n raw bytes at the cursor, with no length prefix; grows the buffer to
-    /// `Cursor() + n + 8` when they do not fit. \p n of 0 changes nothing.
+    /// `Cursor() + n + 8` when they do not fit. \p n of 0 changes nothing. \p s may point into
+    /// this packet's own buffer (for example `Content()`): the bytes are taken as they stood
+    /// before the call, even when the buffer grows or the run overlaps where it goes; such a run
+    /// that reaches past the buffer's end is not written.
     void AddBin(const void* s, unsigned int n);
 
     /// Reads one byte at the cursor and moves the cursor behind it. Returns 0 and leaves the
@@ -366,7 +381,8 @@ public:
     unsigned int ReadInt32();
     /// Copies up to \p n bytes from the cursor to \p dest and moves the cursor behind them.
     /// \return the number of bytes copied: what is left of the content at most; 0 at the end, in
-    /// which case \p dest is not touched.
+    /// which case \p dest is not touched. \p dest may lie in this packet's own buffer, even
+    /// overlapping the bytes read.
     unsigned int ReadBin(void* dest, unsigned int n);
 
 private:
@@ -479,7 +495,9 @@ public:
                        unsigned short destPort = 0);
 
     /// Adopts an already connected \p descriptor; the object closes it when destroyed. The local
-    /// port is read back from the system (0 if that fails). `State()` is `SOCK_BOTH`.
+    /// port is read back from the system (0 if that fails). `State()` is `SOCK_BOTH`. The debug
+    /// library checks that \p descriptor is an open stream socket (the failed check reads
+    /// `IsStreamSocket(descriptor)`); the release library adopts whatever it is given.
     ZovTCPSocketClient(unsigned int descriptor, unsigned int destAddr, unsigned short destPort);
 
     ~ZovTCPSocketClient() override;
@@ -605,6 +623,9 @@ public:
  *
  * Every transfer is refused with -1, before any system call, unless bit 1 (`SOCK_RECEIVE`) of
  * `State()` is set (sending included).
+ *
+ * A datagram sent to a port nobody listens on never makes a later receive of this (unconnected)
+ * socket fail: on Windows the library switches that report off when it creates the socket.
  */
 class ZOVNET_API ZovUDPSocket : public ZovSocket {
 public:
@@ -687,7 +708,9 @@ public:
     /// -1 when the system refuses (for example when a registered descriptor is not open).
     int CheckSockets();
     /// Waits until a registered descriptor is readable or \p timeout milliseconds have passed
-    /// (0: no limit). An empty set returns 0 at once. \return as `CheckSockets()`.
+    /// (0: no limit). An empty set returns 0 at once. A signal that interrupts the wait does not
+    /// end it: the wait goes on for what is left of the time-out, never longer in all.
+    /// \return as `CheckSockets()`.
     int WaitSockets(unsigned int timeout);
 
     /// \return whether \p s was readable at the last poll or wait of this set.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -284,6 +285,14 @@ void ZovSocket::ShutDown(SockState how) {
 
 namespace {
 
+// The adopting constructor takes any unsigned value, and a plain `unsigned int` variable picks it
+// where a port was meant: the debug library makes sure that it adopts an open stream socket.
+[[maybe_unused]] bool IsStreamSocket(unsigned int s) {
+    int type = 0;
+    int len = static_cast<int>(sizeof type);
+    return sys::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
 struct FreeDeleter {
     void operator()(unsigned char* p) const { std::free(p); }
 };
@@ -335,6 +344,7 @@ ZovTCPSocketClient::ZovTCPSocketClient(unsigned int descriptor, unsigned int des
                                        unsigned short destPort)
     : m_destAddr(destAddr), m_destPort(destPort), m_pending(nullptr), m_pendingUsed(0),
       m_pendingSize(0) {
+    ZOVNET_ASSERT(IsStreamSocket(descriptor));
     m_descriptor = descriptor;
     m_state = SOCK_BOTH;
     sockaddr_in addr = MakeAddr(0, 0);
@@ -791,16 +801,28 @@ int ZovSocketSet::CheckSockets() {
 int ZovSocketSet::WaitSockets(unsigned int timeout) {
     if (m_maxfd == 0)
         return 0;
+    // A signal interrupts the wait; the retry waits only for what is left of the time-out, so
+    // that a steady stream of signals cannot hold the caller for ever. Once it has run out, one
+    // last poll still reports what is ready.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    std::chrono::microseconds left = std::chrono::milliseconds(timeout);
     int result;
-    do {
+    for (;;) {
         errno = 0;
         m_ready = m_set;
         timeval wait;
-        wait.tv_sec = static_cast<long>(timeout / 1000);
-        wait.tv_usec = static_cast<long>((timeout % 1000) * 1000);
+        wait.tv_sec = static_cast<long>(left.count() / 1000000);
+        wait.tv_usec = static_cast<long>(left.count() % 1000000);
         result = sys::select(m_maxfd, &m_ready, timeout != 0 ? &wait : nullptr);
-    } while (errno == EINTR);
-    return result;
+        if (errno != EINTR)
+            return result;
+        if (timeout != 0) {
+            left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+            if (left.count() < 0)
+                left = std::chrono::microseconds(0);
+        }
+    }
 }
 
 bool ZovSocketSet::CheckSocket(unsigned int s) const {
@@ -815,7 +837,7 @@ bool ZovSocketSet::CheckSocket(ZovSocket* s) const {
 
 void ZovSocketSet::PrintInfo() const {
     if (m_maxfd == 0) {
-        std::printf("Empty socket set.\n");
+        sys::PrintOut("Empty socket set.\n");
         return;
     }
     // Ascending order of value; every registered value lies below the bound, so sorting the
@@ -824,9 +846,9 @@ void ZovSocketSet::PrintInfo() const {
     const unsigned int count = m_set.fd_count;
     std::copy(m_set.fd_array, m_set.fd_array + count, values);
     std::sort(values, values + count);
-    std::printf("Socket set: ");
+    sys::PrintOut("Socket set: ");
     for (unsigned int i = 0; i < count; ++i)
         if (values[i] < m_maxfd)
-            std::printf("[%2d] ", static_cast<int>(values[i]));
-    std::printf("\n");
+            sys::PrintOut("[%2d] ", static_cast<int>(values[i]));
+    sys::PrintOut("\n");
 }

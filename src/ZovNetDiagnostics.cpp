@@ -157,5 +157,5 @@ void ZovNetNotice(const char* line) {
     if (ZovNet::ReportHandler handler = Handler())
         CallHandler(handler, "Notice", line);
     else
-        std::fputs(line, stdout);
+        sys::PrintOut("%s", line);
 }

@@ -1,6 +1,8 @@
 #include "ZovNet.h"
 #include "ZovNetInternal.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,15 @@ unsigned char* NewBuffer(unsigned short size) {
 void RequireBuffer(const unsigned char* buffer) {
     if (buffer == nullptr)
         std::abort();
+}
+
+// Content() is public, so a caller may hand a packet bytes of its own buffer. Returns where `p`
+// lies in the `size` bytes at `buffer`, or `size` when it lies outside them. (Addresses are
+// compared as integers: pointers into different blocks have no order in the language.)
+std::size_t OffsetIn(const unsigned char* buffer, std::size_t size, const void* p) {
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(buffer);
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p);
+    return at >= start && at - start < size ? static_cast<std::size_t>(at - start) : size;
 }
 
 } // namespace
@@ -137,16 +148,23 @@ void ZovNetPacket::WritePacket(const unsigned char* data, unsigned int size) {
     if (size == 0 || data == nullptr || size > MAX_PACKET)
         return;
 
-    Allocate(static_cast<unsigned short>(size), false, false);
-    if (size > m_asize)
-        return; // the buffer could not grow; nothing was changed
-    std::memcpy(m_buffer, data, size);
+    // Bytes of this packet's own buffer are moved, not copied; they can never need a larger
+    // buffer (that would read beyond this one), so growth cannot free them.
+    const std::size_t inside = OffsetIn(m_buffer, m_asize, data);
+    if (inside != m_asize && size > m_asize - inside)
+        return;
 
     // A single byte carries no second length byte: it counts as 0, never as whatever the buffer
-    // held there.
+    // held there. Read before the copy, which may overwrite the bytes `data` points at.
     unsigned int field = static_cast<unsigned int>(data[0]) << 8;
     if (size >= 2)
         field |= data[1];
+
+    Allocate(static_cast<unsigned short>(size), false, false);
+    if (size > m_asize)
+        return; // the buffer could not grow; nothing was changed
+    std::memmove(m_buffer, data, size);
+
     if (field != size) {
         char line[64];
         std::snprintf(line, sizeof line, "WritePacket: size(%d) != usize(%d)\n",
@@ -162,6 +180,9 @@ void ZovNetPacket::WritePacket(const unsigned char* data, unsigned int size) {
         field = m_asize;
     m_usize = static_cast<unsigned short>(field);
     m_cursor = PACKET_HEADER_SIZE;
+    // The used bytes that did not arrive read as zero: never as an earlier message's bytes.
+    if (m_usize > size)
+        std::memset(m_buffer + size, 0, m_usize - size);
 }
 
 void ZovNetPacket::NextPacket() {
@@ -259,11 +280,18 @@ void ZovNetPacket::AddBin(const void* s, unsigned int n) {
     // clang-format on
     if (n == 0 || s == nullptr)
         return;
+    // A source inside this packet's buffer is taken as it stood before the call: growth may move
+    // the buffer and the run may overlap where it goes. One that runs past the buffer is refused.
+    const std::size_t inside = OffsetIn(m_buffer, m_asize, s);
+    const bool own = inside != m_asize;
+    if (own && n > m_asize - inside)
+        return;
     const unsigned int cursor = m_cursor;
     const unsigned long long end = cursor + static_cast<unsigned long long>(n);
     if (end > m_asize && !Grow(*this, cursor, n, end + 8))
         return;
-    std::memcpy(m_buffer + cursor, s, n);
+    const unsigned char* source = own ? m_buffer + inside : static_cast<const unsigned char*>(s);
+    std::memmove(m_buffer + cursor, source, n);
     m_cursor = static_cast<unsigned short>(end);
     if (m_cursor > m_usize)
         m_usize = m_cursor;
@@ -314,7 +342,8 @@ unsigned int ZovNetPacket::ReadBin(void* dest, unsigned int n) {
         count = n;
     if (count == 0 || dest == nullptr)
         return 0;
-    std::memcpy(dest, m_buffer + m_cursor, count);
+    // The destination may be this packet's own buffer (Content() is public).
+    std::memmove(dest, m_buffer + m_cursor, count);
     m_cursor = static_cast<unsigned short>(m_cursor + count);
     return count;
 }

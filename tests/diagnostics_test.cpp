@@ -3,6 +3,7 @@
 // loading the library does (nothing).
 #include "TestSupport.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <new>
@@ -11,6 +12,12 @@
 
 // Allocation failure on demand, for the instance the network layer allocates.
 #include "FailingNew.h"
+
+#if !defined(_WIN32)
+#include <csignal>
+#include <pthread.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -194,6 +201,114 @@ TEST_F(FatalReportDeathTest, FailedAllocationOfTheInstance) {
     ZovNet* net = ZovNet::GetInstance();
     ASSERT_NE(net, nullptr);
     EXPECT_TRUE(net->Init());
+}
+
+// --------------------------------------------------------------------------------------------
+// Reports into a pipe whose reader has gone
+// --------------------------------------------------------------------------------------------
+
+#if !defined(_WIN32)
+// Points descriptor `fd` at a pipe whose read end is closed already.
+bool PointAtDeadPipe(int fd) {
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return false;
+    ::close(ends[0]);
+    const bool ok = ::dup2(ends[1], fd) == fd;
+    ::close(ends[1]);
+    return ok;
+}
+
+bool SigpipeBlocked() {
+    sigset_t mask;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGPIPE) == 1;
+}
+
+bool SigpipePending() {
+    sigset_t pending;
+    ::sigpending(&pending);
+    return sigismember(&pending, SIGPIPE) == 1;
+}
+
+// A warning: a second UDP socket on the port of the first cannot bind.
+void Warn() {
+    ZovUDPSocket first;
+    ZovUDPSocket second(first.Port());
+}
+
+// A line on standard output, written at once.
+void PrintMismatch() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const unsigned char bytes[] = {0x00, 0x09, 0x07};
+    ZovNetPacket().WritePacket(bytes, sizeof bytes);
+}
+
+// The child's exit status: 0 when the process lived through `output` into a dead pipe with the
+// thread's signal mask as it was and (`pendingBefore`) a SIGPIPE the application had pending
+// still pending; 2 and 4 say which of those failed.
+int OutputIntoDeadPipe(int fd, void (*output)(), bool pendingBefore) {
+    ZovNet::GetInstance()->Init();
+    if (pendingBefore) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        ::raise(SIGPIPE);
+    }
+    if (!PointAtDeadPipe(fd))
+        return 5;
+    output();
+    if (SigpipeBlocked() != pendingBefore)
+        return 2;
+    if (SigpipePending() != pendingBefore)
+        return 4;
+    return 0;
+}
+#endif
+
+TEST(ReportIntoDeadPipe, WarningOrLineLosesItsTextNotTheProcess) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no SIGPIPE";
+#else
+    const struct {
+        const char* name;
+        int fd;
+        void (*output)();
+        bool pendingBefore;
+    } cases[] = {
+        {"warning on standard error", 2, Warn, false},
+        {"warning, the application's own SIGPIPE pending", 2, Warn, true},
+        {"mismatch line on standard output", 1, PrintMismatch, false},
+        {"socket set listing on standard output", 1,
+         [] {
+             std::setvbuf(stdout, nullptr, _IONBF, 0);
+             ZovSocketSet().PrintInfo();
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(std::exit(OutputIntoDeadPipe(c.fd, c.output, c.pendingBefore)),
+                    ::testing::ExitedWithCode(0), "");
+    }
+#endif
+}
+
+// The debug library's fatal report into a dead pipe still ends the process with status 1.
+TEST_F(FatalReportDeathTest, FatalReportIntoDeadPipeStillExitsWithStatusOne) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no SIGPIPE";
+#else
+    if (!zovtest::kDebugLibrary)
+        GTEST_SKIP() << "checks exist only in the debug library";
+    EXPECT_EXIT(
+        {
+            PointAtDeadPipe(2);
+            ZovNet::GetInstance()->CheckName(nullptr);
+        },
+        ::testing::ExitedWithCode(1), "");
+#endif
 }
 
 // --------------------------------------------------------------------------------------------

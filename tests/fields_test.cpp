@@ -381,6 +381,84 @@ TEST(FieldRead, ReadBinCopiesWhatIsLeftAndNoMore) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Sources and destinations inside the packet's own buffer (Content() is public)
+
+// Each case works on a packet whose buffer holds pattern bytes; the operation takes its source or
+// destination inside that buffer. The result must be what it would be had the bytes been copied
+// out first: growth may move the buffer, and the ranges may overlap. The sanitizer build reports
+// a read of a freed block or an overlapping copy.
+TEST(FieldAliasing, OperationsOnThePacketsOwnBytes) {
+    struct Case {
+        const char* name;
+        unsigned short length, cursor; // the packet before, filled by FillTo in a 11-byte buffer
+        std::function<void(ZovNetPacket&)> operation;
+        std::function<Bytes(const Bytes&)> expected; // the used bytes after, from those before
+        unsigned short lengthAfter, cursorAfter;
+    };
+    const Case cases[] = {
+        {"AddBin of the whole content, growing", 11, 11,
+         [](ZovNetPacket& p) { p.AddBin(p.Content(), 8); },
+         [](const Bytes& b) {
+             Bytes e = b;
+             e.resize(19);
+             std::copy(b.begin() + 3, b.begin() + 11, e.begin() + 11);
+             return e;
+         },
+         19, 19},
+        {"AddBin of a run that overlaps where it goes", 11, 6,
+         [](ZovNetPacket& p) { p.AddBin(p.Content() + 1, 5); },
+         [](const Bytes& b) {
+             Bytes e = b;
+             std::copy(b.begin() + 4, b.begin() + 9, e.begin() + 6);
+             return e;
+         },
+         11, 11},
+        {"AddBin of an overlapping run, growing", 11, 9,
+         [](ZovNetPacket& p) { p.AddBin(p.Content() + 2, 6); },
+         [](const Bytes& b) {
+             Bytes e = b;
+             e.resize(15);
+             std::copy(b.begin() + 5, b.begin() + 11, e.begin() + 9);
+             return e;
+         },
+         15, 15},
+        {"ReadBin into the bytes it reads", 11, 5,
+         [](ZovNetPacket& p) { EXPECT_EQ(p.ReadBin(p.Content(), 4), 4u); },
+         [](const Bytes& b) {
+             Bytes e = b;
+             std::copy(b.begin() + 5, b.begin() + 9, e.begin() + 3);
+             return e;
+         },
+         11, 9},
+        {"WritePacket of a message inside the buffer", 11, 11,
+         [](ZovNetPacket& p) {
+             unsigned char* buffer = p.Content() - PACKET_HEADER_SIZE;
+             const unsigned char message[] = {0x00, 0x05, 0x09, 0xAA, 0xBB};
+             std::copy(message, message + sizeof message, buffer + 2);
+             EXPECT_EQ(zovtest::StdoutOf([&] { p.WritePacket(buffer + 2, 5); }), "");
+         },
+         [](const Bytes&) {
+             return Bytes{0x00, 0x05, 0x09, 0xAA, 0xBB};
+         },
+         5, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZovNetPacket packet;
+        FillTo(packet, c.length, c.cursor);
+        const Bytes before = BufferOf(packet);
+        const Bytes used(before.begin(), before.begin() + packet.Length());
+
+        c.operation(packet);
+        EXPECT_EQ(packet.Length(), c.lengthAfter);
+        EXPECT_EQ(packet.Cursor(), c.cursorAfter);
+        const Bytes after = BufferOf(packet);
+        EXPECT_EQ(Bytes(after.begin(), after.begin() + packet.Length()), c.expected(used));
+        EXPECT_TRUE(HoldsInvariant(packet));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // Debug checks
 
 TEST(FieldChecks, BadArgumentsAndOverreadsAreFatalInTheDebugLibrary) {

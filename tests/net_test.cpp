@@ -13,8 +13,8 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
-
 
 namespace {
 
@@ -142,6 +142,30 @@ TEST_F(NetLayerTest, GetInstanceReturnsTheOneInstance) {
     EXPECT_EQ(ZovNet::GetInstance(), first);
     ASSERT_TRUE(first->Init());
     EXPECT_EQ(ZovNet::GetInstance(), first);
+}
+
+// A copy would be a second network layer whose destructor clears the singleton (and on Windows
+// stops the socket system under the live one): it cannot be made. Assignment is the one the
+// class always had; with one instance there is nothing to assign but itself, which changes
+// nothing.
+static_assert(!std::is_copy_constructible<ZovNet>::value, "a copy would orphan the singleton");
+static_assert(!std::is_move_constructible<ZovNet>::value, "a move would orphan the singleton");
+static_assert(std::is_copy_assignable<ZovNet>::value, "copy assignment is part of the interface");
+
+TEST_F(NetLayerTest, AssigningTheInstanceToItselfChangesNothing) {
+    for (const bool started : {false, true}) {
+        SCOPED_TRACE(started ? "started" : "not started");
+        delete ZovNet::GetInstance();
+        ZovNet* net = ZovNet::GetInstance();
+        if (started) {
+            ASSERT_TRUE(net->Init());
+        }
+        ZovNet& alias = *ZovNet::GetInstance();
+        alias = *net;
+        EXPECT_EQ(ZovNet::GetInstance(), net);
+        unsigned int addr = 0;
+        EXPECT_EQ(net->StringToAddr("127.0.0.1", addr), started);
+    }
 }
 
 TEST_F(NetLayerTest, InitIsIdempotent) {

@@ -427,7 +427,6 @@ TEST(PacketWrite, HostileInputsKeepTheInvariant) {
         ZovNetPacket packet;
         if (!c.before.empty())
             WriteBytes(packet, c.before);
-        const Bytes earlier = BufferOf(packet);
 
         EXPECT_EQ(WriteBytes(packet, c.input), c.printed);
         EXPECT_EQ(packet.Length(), c.length);
@@ -438,14 +437,45 @@ TEST(PacketWrite, HostileInputsKeepTheInvariant) {
         const Bytes now = BufferOf(packet);
         ASSERT_GE(now.size(), c.input.size());
         EXPECT_TRUE(std::equal(c.input.begin(), c.input.end(), now.begin()));
+        // The used bytes that did not arrive are zero, never left over from the earlier bytes.
+        if (packet.Length() > c.input.size()) {
+            EXPECT_EQ(Bytes(now.begin() + c.input.size(), now.begin() + packet.Length()),
+                      Bytes(packet.Length() - c.input.size(), 0));
+        }
         if (c.input.size() < 3) {
-            EXPECT_EQ(packet.Type(), earlier[2]);
+            EXPECT_EQ(packet.Type(), 0) << "no type byte arrived: not the earlier one either";
         }
         // Reading the whole content must stay inside the buffer.
         Bytes all(70000);
         packet.GoToStart();
         EXPECT_EQ(packet.ReadBin(all.data(), static_cast<unsigned int>(all.size())),
                   packet.Length() - 3u);
+    }
+}
+
+// One packet reused for datagrams from two senders: the second, shorter one must not show the
+// first one's text in the used size its length field gives.
+TEST(PacketWrite, ReusedPacketNeverShowsAnEarlierMessage) {
+    const std::string text = "secret text of the first one";
+    Bytes first(3 + text.size());
+    first[1] = static_cast<unsigned char>(first.size());
+    first[2] = 0x07;
+    std::copy(text.begin(), text.end(), first.begin() + 3);
+    // One byte (its length field 256 is bounded to the buffer), a header whose field is above the
+    // buffer, and one whose field is the buffer's size.
+    const std::vector<Bytes> seconds = {{0x01}, {0x00, 0x20, 0x08}, {0x00, 0x1F, 0x08, 0x41}};
+    for (const Bytes& second : seconds) {
+        SCOPED_TRACE(::testing::Message() << second.size() << " bytes");
+        ZovNetPacket packet;
+        WriteBytes(packet, first);
+        ASSERT_EQ(packet.Length(), first.size());
+
+        WriteBytes(packet, second);
+        EXPECT_EQ(packet.Length(), first.size()) << "the used size is the length field, bounded";
+        const Bytes now = BufferOf(packet);
+        Bytes expected(packet.Length(), 0);
+        std::copy(second.begin(), second.end(), expected.begin());
+        EXPECT_EQ(Bytes(now.begin(), now.begin() + packet.Length()), expected);
     }
 }
 

@@ -11,8 +11,12 @@
 #include <vector>
 
 #if !defined(_WIN32)
+#include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
+#include <thread>
 #include <unistd.h>
 #endif
 
@@ -271,6 +275,54 @@ TEST_F(SocketSetTest, WaitWithNothingReadyLastsItsTimeOut) {
         EXPECT_GE(Clock::now() - start, c.atLeast) << c.timeout;
         EXPECT_FALSE(set.CheckSocket(&quiet));
     }
+}
+
+#if !defined(_WIN32)
+void IgnoreAlarm(int) {}
+
+// The body of the child below: 0 when every wait kept its time-out, 2 otherwise.
+int WaitsUnderAnEndlessIntervalTimer() {
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        std::_Exit(3);
+    }).detach();
+    struct sigaction action {};
+    action.sa_handler = IgnoreAlarm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: every signal interrupts the wait
+    ::sigaction(SIGALRM, &action, nullptr);
+    const itimerval every50ms{{0, 50000}, {0, 50000}};
+    ::setitimer(ITIMER_REAL, &every50ms, nullptr);
+
+    ZovUDPSocket quiet;
+    ZovSocketSet set;
+    set.AddSocket(&quiet);
+    int status = 0;
+    for (const long long timeout : {200LL, 1100LL}) {
+        const auto start = Clock::now();
+        const int result = set.WaitSockets(static_cast<unsigned int>(timeout));
+        const long long took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        std::fprintf(stderr, "WaitSockets(%lld): %d after %lld ms\n", timeout, result, took);
+        // Generous bounds: most of the time-out at least, and far short of what restarting the
+        // whole wait on each signal costs.
+        if (result != 0 || took < timeout - 50 || took > timeout + 2000)
+            status = 2;
+    }
+    return status;
+}
+#endif
+
+// An interval timer interrupts the wait every 50 ms, without SA_RESTART, and never stops: each
+// retry must wait only for what is left, or the call never returns. It runs in a child process
+// of its own (the timer and the handler belong to the whole process); a watchdog there ends it
+// with status 3 if the wait outlives every reasonable bound.
+TEST_F(SocketSetTest, WaitUnderSignalsKeepsItsTimeOut) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no interval timer that interrupts a wait";
+#else
+    EXPECT_EXIT(std::exit(WaitsUnderAnEndlessIntervalTimer()), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 // Once the last registration is gone the set stops polling: its answers are those of the last

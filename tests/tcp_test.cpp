@@ -235,6 +235,8 @@ TEST_F(TcpTest, AdoptingConstructorTakesOverAConnection) {
 }
 
 TEST_F(TcpTest, AdoptingSomethingThatIsNotASocketRecordsPortZero) {
+    if (zovtest::kDebugLibrary)
+        GTEST_SKIP() << "the debug library stops the process instead";
     zovtest::NotASocket other;
     ASSERT_TRUE(other.Valid());
     ZovTCPSocketClient adopted(other.Handle(), Loopback(), 1);
@@ -901,6 +903,30 @@ TEST_F(TcpDeathTest, NullBufferIsFatalBeforeTheGate) {
             client.Receive(nullptr, 4);
         },
         ::testing::ExitedWithCode(1), zovtest::Ere(report));
+}
+
+// Only an open stream socket may be adopted: a plain `unsigned int` variable picks the adopting
+// constructor where a port was meant, and the object would close whatever it names.
+TEST_F(TcpDeathTest, AdoptingAnythingButAStreamSocketIsFatal) {
+    if (!zovtest::kDebugLibrary)
+        GTEST_SKIP() << "the checks exist only in the debug library";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* report =
+        "Fatal error: IsStreamSocket\\(descriptor\\)\n\nFile: src/ZovNet\\.cpp\nLine: [0-9]+\n";
+    EXPECT_EXIT(
+        {
+            zovtest::NotASocket other;
+            ZovTCPSocketClient adopted(other.Handle(), Loopback(), 1);
+        },
+        ::testing::ExitedWithCode(1), zovtest::Ere(report));
+    EXPECT_EXIT(
+        {
+            ZovUDPSocket datagrams;
+            ZovTCPSocketClient adopted(datagrams.Descriptor(), Loopback(), 1);
+        },
+        ::testing::ExitedWithCode(1), zovtest::Ere(report));
+    EXPECT_EXIT({ ZovTCPSocketClient adopted(ZOVNET::BADSOCKET, Loopback(), 1); },
+                ::testing::ExitedWithCode(1), zovtest::Ere(report));
 }
 
 TEST_F(TcpTest, ReleaseLibraryHandsANullBufferToTheSystem) {

@@ -294,6 +294,31 @@ TEST_F(UdpTest, MismatchedHeaderLengthIsTakenWholeAndReported) {
     }
 }
 
+// A datagram sent to a port nobody listens on draws a port-unreachable answer. Windows would
+// report it as a failure of the socket's next receive (WSAECONNRESET) although the socket is
+// unconnected and healthy; on every system the next datagram must simply arrive.
+TEST_F(UdpTest, SendingToAClosedPortCostsTheNextReceiveNothing) {
+    unsigned short closedPort = 0;
+    {
+        ZovUDPSocket gone;
+        closedPort = gone.Port();
+    }
+    ZovNetPacket probe(9, 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(rx.Send(&probe, zovtest::Loopback(), closedPort), 3);
+    // Let the answers come back before the next receive.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    const Bytes d = Datagram(12);
+    ASSERT_NO_FATAL_FAILURE(Deliver(d));
+    ZovNetPacket packet;
+    EXPECT_EQ(rx.Receive(&packet), 12);
+    EXPECT_EQ(packet.Length(), 12);
+    unsigned char raw[16];
+    ASSERT_NO_FATAL_FAILURE(Deliver(d));
+    EXPECT_EQ(rx.Receive(raw, sizeof raw), 12);
+}
+
 TEST_F(UdpTest, SenderIsStoredOnlyThroughNonNullPlaces) {
     struct Places {
         bool addr;

@@ -219,6 +219,14 @@ inline void FdClr(unsigned int s, ZovFdSet* set) {
 // one definition is linked into each library.
 void MessageBoxA(void* owner, const char* text, const char* title, unsigned int style);
 
+// The library's lines on standard output, formatted as by printf. Standard output may be a pipe
+// whose reader has gone: on POSIX the write then fails without raising SIGPIPE.
+int PrintOut(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
 // The kernel's sleep.
 void Sleep(unsigned int milliseconds);
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -499,6 +500,15 @@ int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
 // No message boxes here: the box goes to standard error.
 void MessageBoxA(void*, const char* text, const char* title, unsigned int) {
     detail::WriteReport(text, title);
+}
+
+int PrintOut(const char* format, ...) {
+    detail::SigpipeShield shield;
+    va_list args;
+    va_start(args, format);
+    const int n = std::vprintf(format, args);
+    va_end(args);
+    return n;
 }
 
 void Sleep(unsigned int milliseconds) {

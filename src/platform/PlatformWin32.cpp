@@ -3,7 +3,9 @@
 // 1.1-compatible one (ZOVNET_WINSOCK1); both offer every call used here under the same name.
 #include "Platform.h"
 
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 
 namespace ZovPlatform {
 
@@ -131,8 +133,46 @@ const char* inet_ntoa(unsigned int addr) {
     return ::inet_ntoa(a); // the system's buffer is per thread already
 }
 
+namespace {
+
+// Windows reports the port-unreachable answer to an earlier datagram as a failure of the next
+// receive (WSAECONNRESET), even on an unconnected socket, whose receive then fails while the
+// socket is healthy; Linux says nothing there. The library's datagram sockets are unconnected
+// unless the application connects them, so that report is switched off when they are made.
+void StopDatagramResets(SOCKET s) {
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+    BOOL report = FALSE;
+    DWORD returned = 0;
+#if defined(ZOVNET_WINSOCK1)
+    // The 1.1 library has no WSAIoctl; it runs on top of the 2.x library, which has it. Looking
+    // the call up keeps the debug library's import table to the 1.1 library.
+    using Ioctl = int(WSAAPI*)(SOCKET, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD,
+                               LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
+    HMODULE sockets2 = ::GetModuleHandleA("ws2_32.dll");
+    if (sockets2 == nullptr)
+        sockets2 = ::LoadLibraryA("ws2_32.dll");
+    if (sockets2 == nullptr)
+        return;
+    const Ioctl ioctl =
+        reinterpret_cast<Ioctl>(reinterpret_cast<void*>(::GetProcAddress(sockets2, "WSAIoctl")));
+    if (ioctl != nullptr)
+        ioctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
+              nullptr);
+#else
+    ::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
+               nullptr);
+#endif
+}
+
+} // namespace
+
 unsigned int socket(int af, int type, int protocol) {
-    return CaptureSocket(::socket(af, type, protocol));
+    const unsigned int s = CaptureSocket(::socket(af, type, protocol));
+    if (s != ZOVNET::BADSOCKET && type == SOCK_DGRAM)
+        StopDatagramResets(ToSocket(s));
+    return s;
 }
 
 int bind(unsigned int s, const sockaddr_in* addr, int len) {
@@ -243,6 +283,15 @@ int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout) {
     return Capture(::select(static_cast<int>(nfds), reinterpret_cast<fd_set*>(readfds), nullptr,
                             nullptr, wait));
 #endif
+}
+
+// Windows has no SIGPIPE: a write to a pipe nobody reads fails and nothing more.
+int PrintOut(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = std::vprintf(format, args);
+    va_end(args);
+    return n;
 }
 
 void Sleep(unsigned int milliseconds) {

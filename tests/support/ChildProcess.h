@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -64,6 +67,14 @@ public:
 
     // Ends the child if it still runs: politely first where the system has a polite way.
     void Stop();
+
+    // The processor time the running child has used so far, in seconds (user and system), or
+    // a negative value when the system cannot tell.
+    double CpuSeconds() const;
+
+    // How many descriptors (on Windows: handles) the running child holds open, or -1 when the
+    // system cannot tell.
+    int OpenDescriptors() const;
 
 private:
     // The next character of the output, from what the last read brought in or from a new read.
@@ -237,6 +248,25 @@ inline bool ChildProcess::WaitExit(int milliseconds, ExitStatus& status) {
     return true;
 }
 
+inline double ChildProcess::CpuSeconds() const {
+    FILETIME created, exited, kernel, user;
+    if (m_process == nullptr || !::GetProcessTimes(m_process, &created, &exited, &kernel, &user))
+        return -1;
+    auto seconds = [](const FILETIME& t) {
+        const unsigned long long ticks =
+            (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+        return static_cast<double>(ticks) / 1e7; // 100-nanosecond units
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+inline int ChildProcess::OpenDescriptors() const {
+    DWORD count = 0;
+    if (m_process == nullptr || !::GetProcessHandleCount(m_process, &count))
+        return -1;
+    return static_cast<int>(count);
+}
+
 // A console program has no polite way to be asked to stop from another console-less process.
 inline void ChildProcess::Stop() {
     if (m_process != nullptr) {
@@ -312,6 +342,45 @@ inline bool ChildProcess::WaitExit(int milliseconds, ExitStatus& status) {
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+// Linux tells the times in the process's stat line: fields 14 and 15, in clock ticks, after the
+// program name in brackets (which may hold blanks).
+inline double ChildProcess::CpuSeconds() const {
+    if (m_pid <= 0)
+        return -1;
+    std::ifstream stat("/proc/" + std::to_string(m_pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return -1;
+    const std::size_t end = line.rfind(')');
+    if (end == std::string::npos)
+        return -1;
+    std::istringstream fields(line.substr(end + 1));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            user = std::stoull(field);
+        else if (i == 15)
+            system = std::stoull(field);
+    }
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    return ticks > 0 ? static_cast<double>(user + system) / static_cast<double>(ticks) : -1;
+}
+
+inline int ChildProcess::OpenDescriptors() const {
+    if (m_pid <= 0)
+        return -1;
+    DIR* dir = ::opendir(("/proc/" + std::to_string(m_pid) + "/fd").c_str());
+    if (dir == nullptr)
+        return -1;
+    int count = 0;
+    while (const dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.')
+            ++count;
+    ::closedir(dir);
+    return count;
 }
 
 inline void ChildProcess::Stop() {
