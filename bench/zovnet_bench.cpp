@@ -76,7 +76,9 @@ inline unsigned char* Put32(unsigned char* p, unsigned int v) {
     p[3] = static_cast<unsigned char>(v);
     return p + 4;
 }
-inline unsigned int Get16(const unsigned char* p) { return (static_cast<unsigned int>(p[0]) << 8) | p[1]; }
+inline unsigned int Get16(const unsigned char* p) {
+    return (static_cast<unsigned int>(p[0]) << 8) | p[1];
+}
 inline unsigned int Get32(const unsigned char* p) {
     return (static_cast<unsigned int>(p[0]) << 24) | (static_cast<unsigned int>(p[1]) << 16) |
            (static_cast<unsigned int>(p[2]) << 8) | p[3];
@@ -157,7 +159,8 @@ struct RawTcpPair {
         sockaddr_in addr = LoopbackAddr(0);
         socklen_t len = sizeof addr;
         if (l < 0 || ::bind(l, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(l, 5) != 0 || ::getsockname(l, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            ::listen(l, 5) != 0 ||
+            ::getsockname(l, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
             if (l >= 0)
                 ::close(l);
             return;
@@ -198,7 +201,8 @@ struct LibTcpPair {
         if (server.State() != ZovSocket::SOCK_RECEIVE)
             return;
         SetTimeouts(server.Descriptor()); // bounds Accept as well
-        client.reset(new ZovTCPSocketClient(static_cast<unsigned short>(0), g_loopback, server.Port()));
+        client.reset(
+            new ZovTCPSocketClient(static_cast<unsigned short>(0), g_loopback, server.Port()));
         if (client->State() != ZovSocket::SOCK_BOTH)
             return;
         peer.reset(server.Accept());
@@ -718,7 +722,8 @@ struct ReadinessFixture {
         SetTimeouts(server.Descriptor());
         for (int i = 0; i < kSetSize; ++i) {
             // One at a time: the listen queue holds only a few connections.
-            clients.emplace_back(new ZovTCPSocketClient(static_cast<unsigned short>(0), g_loopback, server.Port()));
+            clients.emplace_back(
+                new ZovTCPSocketClient(static_cast<unsigned short>(0), g_loopback, server.Port()));
             if (clients.back()->State() != ZovSocket::SOCK_BOTH)
                 return;
             peers.emplace_back(server.Accept());
@@ -849,14 +854,22 @@ struct Pairing {
 };
 
 const Pairing kPairings[] = {
-    {"W1 build+parse, pre-sized", "W1_build_parse/presized/ZovNet", "W1_build_parse/raw", Measure::Time, 1.3},
-    {"W1 build+parse, default-constructed", "W1_build_parse/default/ZovNet", "W1_build_parse/raw", Measure::Time, 1.3},
-    {"W1 pre-sized vs raw with 2 heap buffers", "W1_build_parse/presized/ZovNet", "W1_build_parse/raw_heap", Measure::Time, 0},
-    {"W2 TCP ping-pong (round trips/s)", "W2_tcp_pingpong/ZovNet", "W2_tcp_pingpong/raw", Measure::Throughput, 0.97},
-    {"W3 TCP stream (messages/s)", "W3_tcp_stream/ZovNet", "W3_tcp_stream/raw", Measure::Throughput, 0.95},
-    {"W4 UDP one-way (messages/s)", "W4_udp_oneway/ZovNet", "W4_udp_oneway/raw", Measure::Throughput, 0.95},
-    {"W5 CheckSockets+CheckSocket x64 vs poll()", "W5_readiness/ZovNet", "W5_readiness/raw_poll", Measure::Time, 1.2},
-    {"W6 4 KiB, default-constructed vs pre-sized", "W6_growth/default/ZovNet", "W6_growth/presized/ZovNet", Measure::Time, 0},
+    {"W1 build+parse, pre-sized", "W1_build_parse/presized/ZovNet", "W1_build_parse/raw",
+     Measure::Time, 1.3},
+    {"W1 build+parse, default-constructed", "W1_build_parse/default/ZovNet", "W1_build_parse/raw",
+     Measure::Time, 1.3},
+    {"W1 pre-sized vs raw with 2 heap buffers", "W1_build_parse/presized/ZovNet",
+     "W1_build_parse/raw_heap", Measure::Time, 0},
+    {"W2 TCP ping-pong (round trips/s)", "W2_tcp_pingpong/ZovNet", "W2_tcp_pingpong/raw",
+     Measure::Throughput, 0.97},
+    {"W3 TCP stream (messages/s)", "W3_tcp_stream/ZovNet", "W3_tcp_stream/raw", Measure::Throughput,
+     0.95},
+    {"W4 UDP one-way (messages/s)", "W4_udp_oneway/ZovNet", "W4_udp_oneway/raw",
+     Measure::Throughput, 0.95},
+    {"W5 CheckSockets+CheckSocket x64 vs poll()", "W5_readiness/ZovNet", "W5_readiness/raw_poll",
+     Measure::Time, 1.2},
+    {"W6 4 KiB, default-constructed vs pre-sized", "W6_growth/default/ZovNet",
+     "W6_growth/presized/ZovNet", Measure::Time, 0},
     {"W6 4 KiB pre-sized vs raw", "W6_growth/presized/ZovNet", "W6_growth/raw", Measure::Time, 0},
 };
 
@@ -900,8 +913,10 @@ public:
         std::ostream& out = GetOutputStream();
         out << "\nRatios to the baselines (medians where repetitions ran).\n"
                "time: ZovNet CPU time / baseline CPU time per operation (lower is better).\n"
-               "rate: ZovNet messages per second / baseline messages per second, wall clock (higher is\n"
-               "better); CPU/msg: process CPU time per message of both ends, ZovNet / baseline (lower is\n"
+               "rate: ZovNet messages per second / baseline messages per second, wall clock "
+               "(higher is\n"
+               "better); CPU/msg: process CPU time per message of both ends, ZovNet / baseline "
+               "(lower is\n"
                "better, and the least disturbed by other load on the machine).\n\n";
         out << "| Workload | ZovNet | Baseline | Ratio | Target | Met | CPU/msg |\n";
         out << "|---|---|---|---|---|---|---|\n";
@@ -932,7 +947,8 @@ public:
                 }
             } else {
                 ratio = x.rate / y.rate;
-                out << Rate(x.rate) << " | " << Rate(y.rate) << " | " << Fixed(ratio) << "x rate | ";
+                out << Rate(x.rate) << " | " << Rate(y.rate) << " | " << Fixed(ratio)
+                    << "x rate | ";
                 if (p.target > 0) {
                     target = ">= " + Fixed(p.target, 2) + "x";
                     met = ratio >= p.target ? "yes" : "no";
@@ -960,7 +976,8 @@ private:
             if (hasMedian || runs.empty())
                 return median;
             std::vector<Sample> v = runs;
-            std::sort(v.begin(), v.end(), [](const Sample& l, const Sample& r) { return l.ns < r.ns; });
+            std::sort(v.begin(), v.end(),
+                      [](const Sample& l, const Sample& r) { return l.ns < r.ns; });
             return v[v.size() / 2];
         }
     };
@@ -989,14 +1006,30 @@ void RegisterAll() {
     RegisterBenchmark("W1_build_parse/raw", W1_Raw<false>);
     RegisterBenchmark("W1_build_parse/raw_heap", W1_Raw<true>);
 
-    RegisterBenchmark("W2_tcp_pingpong/ZovNet", W2_PingPong<LibSide>)->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
-    RegisterBenchmark("W2_tcp_pingpong/raw", W2_PingPong<RawSide>)->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("W2_tcp_pingpong/ZovNet", W2_PingPong<LibSide>)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("W2_tcp_pingpong/raw", W2_PingPong<RawSide>)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->Unit(benchmark::kMicrosecond);
 
-    RegisterBenchmark("W3_tcp_stream/ZovNet", W3_Stream<LibSide>)->UseRealTime()->MeasureProcessCPUTime();
-    RegisterBenchmark("W3_tcp_stream/raw", W3_Stream<RawSide>)->UseRealTime()->MeasureProcessCPUTime();
+    RegisterBenchmark("W3_tcp_stream/ZovNet", W3_Stream<LibSide>)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime();
+    RegisterBenchmark("W3_tcp_stream/raw", W3_Stream<RawSide>)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime();
 
-    RegisterBenchmark("W4_udp_oneway/ZovNet", W4_Udp<LibUdp>)->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
-    RegisterBenchmark("W4_udp_oneway/raw", W4_Udp<RawUdp>)->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("W4_udp_oneway/ZovNet", W4_Udp<LibUdp>)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("W4_udp_oneway/raw", W4_Udp<RawUdp>)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->Unit(benchmark::kMicrosecond);
 
     RegisterBenchmark("W5_readiness/ZovNet", W5_Lib);
     RegisterBenchmark("W5_readiness/raw_poll", W5_Raw);
@@ -1020,7 +1053,8 @@ int main(int argc, char** argv) {
     // The ratio table belongs to console output; any other format is left as the library makes it.
     bool console = true;
     for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0 && std::strcmp(argv[i] + 19, "console") != 0)
+        if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
+            std::strcmp(argv[i] + 19, "console") != 0)
             console = false;
 
     RegisterAll();
