@@ -105,20 +105,6 @@ bool ReadMessage(int fd, Bytes& message, int milliseconds) {
     return true;
 }
 
-// A client that joins and waits for its welcome.
-RawFd Join(unsigned short port, int receiveBuffer = 0) {
-    RawFd fd(zovtest::Socket(AF_INET, SOCK_STREAM, 0));
-    if (receiveBuffer > 0)
-        zovtest::SetSockOpt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = zovtest::Loopback();
-    addr.sin_port = port;
-    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        fd.Reset();
-    return fd;
-}
-
 bool Welcomed(int fd) {
     Bytes welcome;
     return ReadMessage(fd, welcome, kWaitMs) && welcome.size() == 5 && welcome[2] == kWelcomeType;
@@ -129,7 +115,7 @@ bool Welcomed(int fd) {
 class Chatter {
 public:
     Chatter(unsigned int id, unsigned short port, Failures& failures)
-        : m_id(id), m_fd(Join(port)), m_failures(failures) {}
+        : m_id(id), m_fd(zovtest::RawConnect(port)), m_failures(failures) {}
 
     bool Joined() { return m_fd.Valid() && Welcomed(m_fd.Get()); }
 
@@ -279,20 +265,20 @@ void RunChurn(Churn kind, unsigned short port, const std::atomic<bool>& stop,
     while (!stop) {
         switch (kind) {
         case Churn::SendAndLeave: {
-            RawFd c = Join(port);
+            RawFd c = zovtest::RawConnect(port);
             if (c.Valid() && Welcomed(c.Get()))
                 zovtest::SendAll(c.Get(), hello);
             break;
         }
         case Churn::Reset: {
-            RawFd c = Join(port);
+            RawFd c = zovtest::RawConnect(port);
             if (c.Valid() && random() % 2 == 0)
                 zovtest::SendAll(c.Get(), hello);
             zovtest::ResetClose(c);
             break;
         }
         case Churn::HalfClose: {
-            RawFd c = Join(port);
+            RawFd c = zovtest::RawConnect(port);
             if (!c.Valid())
                 break;
             zovtest::SendAll(c.Get(), hello);
@@ -303,13 +289,13 @@ void RunChurn(Churn kind, unsigned short port, const std::atomic<bool>& stop,
             break;
         }
         case Churn::Garbage: {
-            RawFd c = Join(port);
+            RawFd c = zovtest::RawConnect(port);
             if (c.Valid())
                 zovtest::SendAll(c.Get(), Garbage(random));
             break;
         }
         case Churn::NeverReads: {
-            RawFd c = Join(port, 4096);
+            RawFd c = zovtest::RawConnect(port, 4096);
             const auto until = Clock::now() + std::chrono::seconds(4);
             while (!stop && Clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -286,21 +286,6 @@ Bytes Message(unsigned int size, unsigned int sequence) {
     return m;
 }
 
-// A client that never reads: its receive buffer is small, so that the server's sends to it
-// soon block.
-RawFd NonReader(unsigned short port) {
-    RawFd fd(zovtest::Socket(AF_INET, SOCK_STREAM, 0));
-    const int small = 4096;
-    zovtest::SetSockOpt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = zovtest::Loopback();
-    addr.sin_port = port;
-    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        fd.Reset();
-    return fd;
-}
-
 // Sends `messages` on the non-blocking `fd` until all are out, the peer is gone, or `stop`.
 // Returns how many went out whole.
 int Pump(int fd, const std::vector<Bytes>& messages, const std::atomic<bool>& stop) {
@@ -336,7 +321,8 @@ TEST_F(NonReaderTest, EchoServerDropsAClientThatNeverReads) {
     const Server server = Servers().front();
     ServerProcess process;
     ASSERT_NO_FATAL_FAILURE(process.Start(server));
-    RawFd greedy = NonReader(process.Port());
+    // It never reads, and its small receive buffer soon makes the server's sends to it block.
+    RawFd greedy = zovtest::RawConnect(process.Port(), 4096);
     ASSERT_TRUE(greedy.Valid());
     ASSERT_TRUE(zovtest::SetNonBlocking(greedy.Get()));
     std::vector<Bytes> flood;
@@ -370,7 +356,8 @@ TEST_F(NonReaderTest, ChatServerDropsAClientThatNeverReads) {
     const Server server = Servers().back();
     ServerProcess process;
     ASSERT_NO_FATAL_FAILURE(process.Start(server));
-    RawFd greedy = NonReader(process.Port());
+    // It never reads, and its small receive buffer soon makes the server's sends to it block.
+    RawFd greedy = zovtest::RawConnect(process.Port(), 4096);
     ASSERT_TRUE(greedy.Valid());
     ASSERT_EQ(Await(greedy.Get(), 5, 0xFF), Outcome::Served);
     RawFd sender = zovtest::RawConnect(process.Port());

@@ -94,11 +94,14 @@ inline RawFd RawListen() {
     return RawBound(true);
 }
 
-// A blocking connection to 127.0.0.1:`port` (network byte order).
-inline RawFd RawConnect(unsigned short port) {
+// A blocking connection to 127.0.0.1:`port` (network byte order). A non-zero `receiveBuffer` is
+// its SO_RCVBUF from the start (a small one makes a peer that never reads fill up soon).
+inline RawFd RawConnect(unsigned short port, int receiveBuffer = 0) {
     RawFd fd(Socket(AF_INET, SOCK_STREAM | kSockCloexec, 0));
     if (!fd.Valid())
         return fd;
+    if (receiveBuffer > 0)
+        SetSockOpt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = Loopback();
