@@ -27,6 +27,10 @@
 // Standard input must deliver bytes unchanged for `decode --binary`.
 #include <fcntl.h>
 #include <io.h>
+// The socket-level option names (SO_SNDTIMEO) are the system's own.
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
 #endif
 
 namespace {
@@ -40,6 +44,9 @@ constexpr std::size_t kMaxMessage = 65535;
 constexpr unsigned int kDatagramBuffer = 65536;
 // A socket set holds 64 descriptors: the server and its connections.
 constexpr std::size_t kMaxConnections = 63;
+// The longest an echo to one peer may hold up the others: a peer that never reads its answers
+// fills its buffers, the echo then fails and the peer is dropped.
+constexpr int kEchoTimeoutMs = 2000;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -451,6 +458,7 @@ int ListenTcp(const ListenOptions& opt) {
                                            " connections are open");
                 } else {
                     printer.Note(peer, "connected");
+                    client->SetOption(SO_SNDTIMEO, kEchoTimeoutMs);
                     auto c = std::make_unique<Connection>();
                     c->socket = std::move(client);
                     c->peer = peer;
