@@ -3,6 +3,8 @@
 //
 //  - a listen queue as long as the system allows, so that a burst of connects waits in the queue
 //    instead of being spread over seconds of retransmitted connection requests;
+//  - a bound on the wait for the rest of a packet, so that a client that stops in the middle of
+//    one is dropped instead of holding the one thread up;
 //  - a bound on every send, so that a client that stops reading is dropped once its buffers are
 //    full, instead of holding the one thread in a send for as long as it lives;
 //  - Admission, which takes connections from the listening socket and keeps the loop from
@@ -36,6 +38,16 @@ constexpr unsigned int kBacklog = static_cast<unsigned int>(SOMAXCONN);
 
 // The longest a send to one client may hold the whole server up.
 constexpr int kSendTimeoutMs = 2000;
+
+// How long the rest of a packet may take once its first bytes have come.
+constexpr int kStallMs = 500;
+
+// Bounds the wait for the rest of a packet that has begun to arrive: a client that sends part of
+// one and stops holds the one thread up for at most kStallMs, after which its receive fails and
+// the server drops it. Returns whether the bound is set.
+inline bool BoundStalls(ZovTCPSocketClient& client) {
+    return client.SetOption(SO_RCVTIMEO, kStallMs);
+}
 
 // Bounds every send to `client` by kSendTimeoutMs: a client that does not read fills its buffers,
 // and a send to it then fails, so that the server drops it. Returns whether the bound is set.

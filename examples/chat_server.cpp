@@ -31,13 +31,6 @@
 
 #include <ZovNet.h>
 
-// The socket-level option names (SO_RCVTIMEO) are the system's own.
-#if defined(_WIN32)
-#include <winsock2.h>
-#else
-#include <sys/socket.h>
-#endif
-
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -55,8 +48,6 @@ constexpr unsigned char kWelcomeType = 255;
 // The set watches 64 descriptors; one of them is the listening socket.
 constexpr std::size_t kMaxClients = 63;
 constexpr unsigned int kTickMs = 100;
-// How long the rest of a packet may take once its first bytes have come.
-constexpr int kStallMs = 500;
 
 struct Options {
     unsigned int port = 0;
@@ -230,8 +221,7 @@ private:
                 static_cast<unsigned>(m_clients.size()));
             return;
         }
-        // Bounds the wait for the rest of a packet that has begun to arrive.
-        socket->SetOption(SO_RCVTIMEO, kStallMs);
+        serverlimits::BoundStalls(*socket);
         const char* from = m_net->AddrToString(socket->GetDestAddr());
         const unsigned int peerPort = PortNumber(socket->GetDestPort());
         serverlimits::BoundSends(*socket);

@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
                     ++it;
                     continue;
                 }
-                // Once a message has begun, Receive waits for the rest of it: a peer that stops
-                // in the middle of one holds this loop up, which an example can live with.
+                // Once a message has begun, Receive waits for the rest of it, up to the receive
+                // time-out: a peer that stops in the middle of one fails here and is dropped.
                 ZovNetPacket packet;
                 const int received = it->socket->Receive(&packet);
                 bool done = received < 0;
@@ -175,6 +175,7 @@ int main(int argc, char** argv) {
                     c.socket.reset();
                 }
                 if (c.socket != nullptr) {
+                    serverlimits::BoundStalls(*c.socket);
                     serverlimits::BoundSends(*c.socket);
                     const char* addr = net->AddrToString(c.socket->GetDestAddr());
                     c.peer = std::string(addr != nullptr ? addr : "?") + ":" +

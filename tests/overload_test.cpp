@@ -269,6 +269,21 @@ TEST_P(OverloadTest, AtTheDescriptorLimitClientsAreTurnedAwayWithoutSpinning) {
 #endif
 }
 
+// A client that sends the first byte of a packet and stops holds the one thread up for no longer
+// than the receive time-out: it is then dropped, and a newcomer is served.
+TEST_P(OverloadTest, AClientStalledInMidPacketIsDropped) {
+    const Server& server = GetParam();
+    ServerProcess process;
+    ASSERT_NO_FATAL_FAILURE(process.Start(server));
+    RawFd stalled = zovtest::RawConnect(process.Port());
+    ASSERT_TRUE(stalled.Valid());
+    ASSERT_TRUE(zovtest::SendAll(stalled.Get(), Bytes{0x00}));
+    std::vector<RawFd> newcomer;
+    const Tally tally = Crowd(server, process.Port(), 1, newcomer);
+    EXPECT_EQ(tally.served, 1) << "a client stalled in mid-packet holds the server up";
+    EXPECT_TRUE(ClosedByPeer(stalled.Get())) << "the stalled client was kept";
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, OverloadTest, ::testing::ValuesIn(Servers()),
                          [](const ::testing::TestParamInfo<Server>& info) {
                              return std::string(info.param.name);
