@@ -450,7 +450,7 @@ int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
         // The common case costs what a hand-written receive costs: a look at the length field,
         // then one read of the message, which is normally whole in the queue by then.
         unsigned char head[2] = {0, 0};
-        const int peeked = sys::recvstream(m_descriptor, head, 2, MSG_PEEK);
+        const int peeked = sys::recv(m_descriptor, head, 2, MSG_PEEK);
         if (peeked == SOCKET_ERROR)
             return -1;
         if (peeked == 0)
@@ -458,7 +458,7 @@ int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
         if (peeked == 2) {
             const unsigned int length = LengthField(head);
             if (length < PACKET_HEADER_SIZE) {
-                sys::recvstream(m_descriptor, head, 2, 0);
+                sys::recv(m_descriptor, head, 2, 0);
                 return 0;
             }
             // Messages of up to 2 KiB, by far the most common, need no buffer from the heap.
@@ -472,7 +472,7 @@ int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
                 if (data == nullptr)
                     return ZovNetFail(WSAENOBUFS, -1);
             }
-            const int n = sys::recvstream(m_descriptor, data, static_cast<int>(length), 0);
+            const int n = sys::recv(m_descriptor, data, static_cast<int>(length), 0);
             if (n == static_cast<int>(length)) {
                 packet->WritePacket(data, length);
                 return n;
@@ -508,8 +508,8 @@ int ZovTCPSocketClient::ReceiveRest(ZovNetPacket* packet) {
         }
         if (!ReservePending(need))
             return -1; // a later call may find the memory; nothing is lost
-        const int n = sys::recvstream(m_descriptor, m_pending + m_pendingUsed,
-                                      static_cast<int>(need - m_pendingUsed), 0);
+        const int n = sys::recv(m_descriptor, m_pending + m_pendingUsed,
+                                static_cast<int>(need - m_pendingUsed), 0);
         if (n > 0) {
             m_pendingUsed += static_cast<unsigned int>(n);
             continue;

@@ -159,9 +159,8 @@ int connect(unsigned int s, const sockaddr_in* addr, int len);
 int getsockname(unsigned int s, sockaddr_in* addr, int* len);
 int send(unsigned int s, const void* buf, int len, int flags);
 int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen);
+// `recv` on a stream socket; datagrams are received with recvdatagram.
 int recv(unsigned int s, void* buf, int len, int flags);
-// `recv` on a stream socket: the system's plain receive, with nothing to learn about datagrams.
-int recvstream(unsigned int s, void* buf, int len, int flags);
 // `recvfrom` on a datagram socket (from and fromlen may be null). A datagram longer than `len`
 // fails with WSAEMSGSIZE, the buffer holding its first bytes; POSIX learns of it from the full
 // length that the system's receive reports with MSG_TRUNC.

@@ -92,6 +92,12 @@ int Capture(int result) {
     return result;
 }
 
+// Fails a call where the layer finds the fault itself, as the system would have with `error`.
+int Fail(int error) {
+    errno = error;
+    return Capture(SOCKET_ERROR);
+}
+
 // A transfer on a blocking descriptor that ends with EAGAIN ran out of its SO_RCVTIMEO or
 // SO_SNDTIMEO: Windows Sockets calls that WSAETIMEDOUT and keeps WSAEWOULDBLOCK for descriptors
 // the application made non-blocking (which a caller may retry at once).
@@ -285,28 +291,7 @@ int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_i
     return CaptureTransfer(Fd(s), static_cast<int>(n));
 }
 
-// A datagram longer than the buffer fails with WSAEMSGSIZE, as on Windows; Linux would otherwise
-// report only the truncated count, which recvmsg flags with MSG_TRUNC.
 int recv(unsigned int s, void* buf, int len, int flags) {
-    iovec iov{buf, len < 0 ? 0 : static_cast<size_t>(len)};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    ssize_t n;
-    do
-        n = ::recvmsg(Fd(s), &msg, Flags(flags));
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return CaptureTransfer(Fd(s), -1);
-    if (msg.msg_flags & MSG_TRUNC) {
-        errno = EMSGSIZE;
-        t_lastError = WSAEMSGSIZE;
-        return SOCKET_ERROR;
-    }
-    return static_cast<int>(n);
-}
-
-int recvstream(unsigned int s, void* buf, int len, int flags) {
     ssize_t n;
     do
         n = ::recv(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), Flags(flags));
@@ -327,11 +312,8 @@ int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* fro
         return CaptureTransfer(Fd(s), -1);
     if (named)
         *fromlen = static_cast<int>(namelen);
-    if (static_cast<size_t>(n) > cap) {
-        errno = EMSGSIZE;
-        t_lastError = WSAEMSGSIZE;
-        return SOCKET_ERROR;
-    }
+    if (static_cast<size_t>(n) > cap)
+        return Fail(EMSGSIZE);
     return static_cast<int>(n);
 }
 
@@ -384,11 +366,8 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
     if (IsTimeout(level, option, len)) {
         int ms = 0;
         std::memcpy(&ms, value, sizeof ms);
-        if (ms < 0) {
-            errno = EINVAL;
-            t_lastError = WSAEINVAL;
-            return SOCKET_ERROR;
-        }
+        if (ms < 0)
+            return Fail(EINVAL);
         timeval tv{};
         tv.tv_sec = ms / 1000;
         tv.tv_usec = (ms % 1000) * 1000;
@@ -399,11 +378,8 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
 
 int waitwritable(unsigned int s, int milliseconds) {
     pollfd p{Fd(s), POLLOUT, 0};
-    if (p.fd < 0) { // poll() would skip it and wait out the time
-        errno = EBADF;
-        t_lastError = WSAEBADF;
-        return SOCKET_ERROR;
-    }
+    if (p.fd < 0) // poll() would skip it and wait out the time
+        return Fail(EBADF);
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
@@ -421,15 +397,11 @@ int waitwritable(unsigned int s, int milliseconds) {
         if (n < 0)
             return Capture(SOCKET_ERROR);
         if (n == 0) {
-            errno = ETIMEDOUT;
-            t_lastError = WSAETIMEDOUT;
+            Fail(ETIMEDOUT);
             return 0;
         }
-        if (p.revents & POLLNVAL) {
-            errno = EBADF;
-            t_lastError = WSAEBADF;
-            return SOCKET_ERROR;
-        }
+        if (p.revents & POLLNVAL)
+            return Fail(EBADF);
         return 1;
     }
 }
@@ -442,19 +414,14 @@ int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
         readfds->fd_count < FD_TABLE_SIZE ? readfds->fd_count : FD_TABLE_SIZE;
     if (count == 0) {
         // Windows Sockets refuses a select with nothing to watch rather than block for ever.
-        errno = EINVAL;
-        t_lastError = WSAEINVAL;
-        return SOCKET_ERROR;
+        return Fail(EINVAL);
     }
     for (unsigned int i = 0; i < count; ++i) {
         fds[i].fd = Fd(readfds->fd_array[i]);
         fds[i].events = POLLIN;
         fds[i].revents = 0;
-        if (fds[i].fd < 0) {
-            errno = EBADF;
-            t_lastError = WSAEBADF;
-            return SOCKET_ERROR;
-        }
+        if (fds[i].fd < 0)
+            return Fail(EBADF);
     }
 
     // The wait is given in whole milliseconds, rounded up so that a short time-out still waits;
@@ -485,11 +452,8 @@ int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {
 
     unsigned int ready = 0;
     for (unsigned int i = 0; i < count; ++i) {
-        if (fds[i].revents & POLLNVAL) {
-            errno = EBADF;
-            t_lastError = WSAEBADF;
-            return SOCKET_ERROR;
-        }
+        if (fds[i].revents & POLLNVAL)
+            return Fail(EBADF);
         if (fds[i].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR))
             readfds->fd_array[ready++] = readfds->fd_array[i];
     }

@@ -209,10 +209,6 @@ int recv(unsigned int s, void* buf, int len, int flags) {
     return Capture(::recv(ToSocket(s), static_cast<char*>(buf), len, flags));
 }
 
-int recvstream(unsigned int s, void* buf, int len, int flags) {
-    return Capture(::recv(ToSocket(s), static_cast<char*>(buf), len, flags));
-}
-
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
     return Capture(::recvfrom(ToSocket(s), static_cast<char*>(buf), len, flags,
                               from != nullptr ? Addr(from) : nullptr, fromlen));

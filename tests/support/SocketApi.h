@@ -223,11 +223,6 @@ private:
     HANDLE m_handle;
 };
 
-// Whether the library's last receive failed because the socket's receive time-out ran out.
-inline bool ReceiveTimedOut() {
-    return ::WSAGetLastError() == WSAETIMEDOUT;
-}
-
 // Windows takes a receive time-out as a count of milliseconds.
 inline void SetReceiveTimeoutMs(int fd, int milliseconds) {
     const DWORD ms = static_cast<DWORD>(milliseconds);
@@ -381,13 +376,6 @@ public:
 private:
     int m_fds[2];
 };
-
-// Whether the library's last receive failed because the socket's receive time-out ran out. The
-// library's own code for it (WSAETIMEDOUT) is not visible here; the system's errno, which the
-// library leaves as the system set it, is.
-inline bool ReceiveTimedOut() {
-    return errno == EAGAIN || errno == EWOULDBLOCK;
-}
 
 inline void SetReceiveTimeoutMs(int fd, int milliseconds) {
     timeval tv{};

@@ -29,6 +29,12 @@ inline unsigned int Loopback() {
     return addr;
 }
 
+// Whether the library's last failed call on this thread (a receive) ran out of the socket's
+// receive time-out.
+inline bool ReceiveTimedOut() {
+    return ZovNet::LastError() == ZOVNET::ERRCODE_TIMED_OUT;
+}
+
 // Starts the network layer once for the process; tests that need it derive from this.
 class NetTest : public ::testing::Test {
 protected:
