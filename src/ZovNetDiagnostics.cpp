@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 // --------------------------------------------------------------------------------------------
 // Error codes
@@ -158,4 +159,11 @@ void ZovNetNotice(const char* line) {
         CallHandler(handler, "Notice", line);
     else
         sys::PrintOut("%s", line);
+}
+
+void ZovNetFatal(const char* expression, const char* file, int line) {
+    char buffer[1024];
+    std::snprintf(buffer, sizeof buffer, "%s\n\nFile: %s\nLine: %d", expression, file, line);
+    ZovNetReport("Fatal error", buffer);
+    std::exit(1);
 }

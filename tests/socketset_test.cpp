@@ -445,7 +445,7 @@ TEST_F(SocketSetTest, CheckSocketOfASocketWithoutDescriptorIsFalse) {
 
 std::string FatalReport(const char* expression) {
     return std::string("^Fatal error: ") + expression +
-           "\n\nFile: src/ZovNet\\.cpp\nLine: [0-9]+\n$";
+           "\n\nFile: src/ZovSocketSet\\.cpp\nLine: [0-9]+\n$";
 }
 
 TEST(SocketSetDeathTest, InvalidArgumentsStopTheDebugLibrary) {

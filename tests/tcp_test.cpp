@@ -889,7 +889,8 @@ TEST_F(TcpDeathTest, NullBufferIsFatalBeforeTheGate) {
     if (!zovtest::kDebugLibrary)
         GTEST_SKIP() << "the checks exist only in the debug library";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const char* report = "Fatal error: data != NULL\n\nFile: src/ZovNet\\.cpp\nLine: [0-9]+\n";
+    const char* report =
+        "Fatal error: data != NULL\n\nFile: src/ZovTCPSocketClient\\.cpp\nLine: [0-9]+\n";
     // An unconnected client: its gate would refuse, so only the check can end the process.
     EXPECT_EXIT(
         {
@@ -911,8 +912,8 @@ TEST_F(TcpDeathTest, AdoptingAnythingButAStreamSocketIsFatal) {
     if (!zovtest::kDebugLibrary)
         GTEST_SKIP() << "the checks exist only in the debug library";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const char* report =
-        "Fatal error: IsStreamSocket\\(descriptor\\)\n\nFile: src/ZovNet\\.cpp\nLine: [0-9]+\n";
+    const char* report = "Fatal error: IsStreamSocket\\(descriptor\\)\n\nFile: "
+                         "src/ZovTCPSocketClient\\.cpp\nLine: [0-9]+\n";
     EXPECT_EXIT(
         {
             zovtest::NotASocket other;

@@ -465,7 +465,8 @@ TEST(UdpDeathTest, RawFormsStopOnANullBuffer) {
                 call(s);
             },
             ::testing::ExitedWithCode(1),
-            zovtest::Ere("^Fatal error: data != NULL\n\nFile: src/ZovNet\\.cpp\nLine: [0-9]+\n$"));
+            zovtest::Ere(
+                "^Fatal error: data != NULL\n\nFile: src/ZovUDPSocket\\.cpp\nLine: [0-9]+\n$"));
     }
 }
 

@@ -1,0 +1,38 @@
+// The socket base: the descriptor, its options and the shutting of directions.
+#include "ZovNet.h"
+#include "ZovSocketSupport.h"
+
+ZovSocket::ZovSocket() : m_descriptor(ZOVNET::BADSOCKET), m_port(0), m_state(SOCK_CLOSED) {}
+
+ZovSocket::~ZovSocket() {
+    // A socket that never opened has nothing to close, and the failed close would be taken for
+    // the thread's last error.
+    if (m_descriptor != ZOVNET::BADSOCKET)
+        sys::closesocket(m_descriptor);
+}
+
+bool ZovSocket::GetOption(int option, int& value) {
+    int v = 0;
+    int len = 4;
+    if (sys::getsockopt(m_descriptor, SOL_SOCKET, option, &v, &len) != 0)
+        return false;
+    value = v;
+    return true;
+}
+
+bool ZovSocket::SetOption(int option, int value) {
+    return sys::setsockopt(m_descriptor, SOL_SOCKET, option, &value, 4) == 0;
+}
+
+void ZovSocket::ShutDown(SockState how) {
+    if (how == SOCK_CLOSED)
+        return;
+    if ((how == SOCK_RECEIVE || how == SOCK_SEND) && (m_state & how) == 0)
+        return;
+    if (sys::shutdown(m_descriptor, static_cast<int>(how) - 1) == 0)
+        m_state = static_cast<unsigned short>(m_state & ~static_cast<unsigned int>(how));
+    if (m_state == SOCK_CLOSED) {
+        sys::closesocket(m_descriptor);
+        m_descriptor = ZOVNET::BADSOCKET;
+    }
+}

@@ -1,0 +1,292 @@
+// The TCP client: one end of a connection, raw bytes and whole framed messages.
+#include "ZovNet.h"
+#include "ZovSocketSupport.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+// The adopting constructor takes any unsigned value, and a plain `unsigned int` variable picks it
+// where a port was meant: the debug library makes sure that it adopts an open stream socket.
+[[maybe_unused]] bool IsStreamSocket(unsigned int s) {
+    int type = 0;
+    int len = static_cast<int>(sizeof type);
+    return sys::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
+struct FreeDeleter {
+    void operator()(unsigned char* p) const { std::free(p); }
+};
+
+// The system's answers to a receive that mean "not now" rather than "never": a non-blocking
+// descriptor with nothing more to give, or the socket's own receive time-out.
+bool CanWaitLonger(int error) {
+    return error == WSAEWOULDBLOCK || error == WSAETIMEDOUT;
+}
+
+unsigned int LengthField(const unsigned char* head) {
+    return (static_cast<unsigned int>(head[0]) << 8) | head[1];
+}
+
+} // namespace
+
+ZovTCPSocketClient::ZovTCPSocketClient(unsigned short localPort, unsigned int destAddr,
+                                       unsigned short destPort)
+    : m_destAddr(0), m_destPort(0), m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0) {
+    m_descriptor = sys::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (m_descriptor == ZOVNET::BADSOCKET) {
+        ZovNetWarning("Can not create TCP socket");
+        return;
+    }
+    sockaddr_in addr = MakeAddr(INADDR_ANY, localPort);
+    if (sys::bind(m_descriptor, &addr, AddrLen) == SOCKET_ERROR) {
+        ZovNetWarning("Can not bind TCP socket to local port");
+        sys::closesocket(m_descriptor);
+        m_descriptor = ZOVNET::BADSOCKET;
+        return;
+    }
+    int len = AddrLen;
+    sys::getsockname(m_descriptor, &addr, &len);
+    m_port = addr.sin_port;
+
+    if (destAddr == 0)
+        return;
+    addr = MakeAddr(destAddr, destPort);
+    if (sys::connect(m_descriptor, &addr, AddrLen) != 0) {
+        ZovNetWarning("Can not connect to remote host");
+        return;
+    }
+    m_destAddr = destAddr;
+    m_destPort = destPort;
+    m_state = SOCK_BOTH;
+}
+
+ZovTCPSocketClient::ZovTCPSocketClient(unsigned int descriptor, unsigned int destAddr,
+                                       unsigned short destPort)
+    : m_destAddr(destAddr), m_destPort(destPort), m_pending(nullptr), m_pendingUsed(0),
+      m_pendingSize(0) {
+    ZOVNET_ASSERT(IsStreamSocket(descriptor));
+    m_descriptor = descriptor;
+    m_state = SOCK_BOTH;
+    sockaddr_in addr = MakeAddr(0, 0);
+    int len = AddrLen;
+    if (sys::getsockname(descriptor, &addr, &len) == 0)
+        m_port = addr.sin_port;
+}
+
+ZovTCPSocketClient::~ZovTCPSocketClient() {
+    DropPending();
+}
+
+unsigned int ZovTCPSocketClient::SocketType() const {
+    return SOCKTYPE_TCPCLIENT;
+}
+
+bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort) {
+    if (destAddr == 0)
+        return ZovNetFail(ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE, false);
+    sockaddr_in addr = MakeAddr(destAddr, destPort);
+    if (sys::connect(m_descriptor, &addr, AddrLen) != 0) {
+        ZovNetWarning("Can not connect to remote host");
+        return false;
+    }
+    // A refused connect can cost a socket the port the system chose for it (Linux releases it),
+    // so the connection may leave from another one: report the port it really uses.
+    int len = AddrLen;
+    if (sys::getsockname(m_descriptor, &addr, &len) == 0)
+        m_port = addr.sin_port;
+    m_destAddr = destAddr;
+    m_destPort = destPort;
+    m_state = SOCK_BOTH;
+    DropPending(); // bytes of an earlier connection are no part of this one
+    return true;
+}
+
+int ZovTCPSocketClient::Send(void* data, unsigned int len) {
+    ZOVNET_ASSERT(data != NULL);
+    if ((m_state & SOCK_RECEIVE) == 0)
+        return ZovNetFail(GateError(m_state), -1);
+    return sys::send(m_descriptor, data, ClampLen(len), 0);
+}
+
+int ZovTCPSocketClient::Send(ZovNetPacket* packet) {
+    if (packet == nullptr)
+        return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, -1);
+    if ((m_state & SOCK_RECEIVE) == 0)
+        return ZovNetFail(GateError(m_state), -1);
+    const unsigned short length = packet->Length();
+    unsigned char* bytes = packet->Data();
+    // A frame cut short would desynchronise the stream for good: once its first byte is out, the
+    // rest follows, or nothing more goes out on this connection.
+    unsigned int sent = 0;
+    while (sent < length) {
+        const int n = Send(bytes + sent, length - sent);
+        if (n > 0) {
+            sent += static_cast<unsigned int>(n);
+            continue;
+        }
+        const int error = n < 0 ? sys::WSAGetLastError() : 0;
+        // Nothing of the frame left, and the system says so for certain: the caller may try
+        // again. A send time-out is not certain: Windows does not say how much of a send that
+        // ran out of time went out.
+        if (sent == 0 && error != WSAETIMEDOUT)
+            return -1;
+        if (error == WSAEWOULDBLOCK) {
+            // A descriptor the application made non-blocking: wait for room, as long as the
+            // socket's own send time-out allows.
+            int limit = 0;
+            if (!GetOption(SO_SNDTIMEO, limit))
+                limit = 0;
+            if (sys::waitwritable(m_descriptor, limit) == 1)
+                continue;
+        }
+        StopSending();
+        return -1;
+    }
+    return length;
+}
+
+int ZovTCPSocketClient::Receive(void* data, unsigned int len) {
+    ZOVNET_ASSERT(data != NULL);
+    if ((m_state & SOCK_RECEIVE) == 0)
+        return ZovNetFail(GateError(m_state), -1);
+    if (m_pendingUsed != 0 && data != nullptr) {
+        // Bytes the packet receive took from the system come first: the stream stays whole.
+        const unsigned int n =
+            std::min(std::min(len, m_pendingUsed), static_cast<unsigned int>(INT_MAX));
+        std::memcpy(data, m_pending, n);
+        ConsumePending(n);
+        return static_cast<int>(n);
+    }
+    return sys::recv(m_descriptor, data, ClampLen(len), 0);
+}
+
+int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
+    if (packet == nullptr)
+        return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, -1);
+    if ((m_state & SOCK_RECEIVE) == 0)
+        return ZovNetFail(GateError(m_state), -1);
+
+    if (m_pendingUsed == 0) {
+        // The common case costs what a hand-written receive costs: a look at the length field,
+        // then one read of the message, which is normally whole in the queue by then.
+        unsigned char head[2] = {0, 0};
+        const int peeked = sys::recv(m_descriptor, head, 2, MSG_PEEK);
+        if (peeked == SOCKET_ERROR)
+            return -1;
+        if (peeked == 0)
+            return ZovNetFail(ZOVNET::ERRCODE_CONNECTION_CLOSED, -1);
+        if (peeked == 2) {
+            const unsigned int length = LengthField(head);
+            if (length < PACKET_HEADER_SIZE) {
+                sys::recv(m_descriptor, head, 2, 0);
+                return 0;
+            }
+            // Messages of up to 2 KiB, by far the most common, need no buffer from the heap.
+            unsigned char local[2048];
+            std::unique_ptr<unsigned char, FreeDeleter> heap;
+            unsigned char* data = local;
+            if (length > sizeof local) {
+                heap.reset(static_cast<unsigned char*>(std::malloc(length)));
+                data = heap.get();
+                ZOVNET_ASSERT(data != NULL);
+                if (data == nullptr)
+                    return ZovNetFail(WSAENOBUFS, -1);
+            }
+            const int n = sys::recv(m_descriptor, data, static_cast<int>(length), 0);
+            if (n == static_cast<int>(length)) {
+                packet->WritePacket(data, length);
+                return n;
+            }
+            if (n <= 0)
+                return -1; // nothing was taken
+            // Part of the message: the object keeps it until the rest has come.
+            if (!ReservePending(length)) {
+                StopReceiving();
+                return -1;
+            }
+            std::memcpy(m_pending, data, static_cast<size_t>(n));
+            m_pendingUsed = static_cast<unsigned int>(n);
+        }
+    }
+    return ReceiveRest(packet);
+}
+
+// The slow way, one message that has not fully arrived: what has come is kept in the object, so
+// that neither a non-blocking descriptor nor a time-out ever costs a byte of it, and the system
+// never needs to say in which mode the descriptor is (Windows cannot).
+int ZovTCPSocketClient::ReceiveRest(ZovNetPacket* packet) {
+    for (;;) {
+        const unsigned int need = m_pendingUsed < 2 ? 2u : std::max(LengthField(m_pending), 2u);
+        if (m_pendingUsed >= 2 && need < PACKET_HEADER_SIZE) {
+            ConsumePending(2);
+            return 0;
+        }
+        if (m_pendingUsed >= need) {
+            packet->WritePacket(m_pending, need);
+            ConsumePending(need);
+            return static_cast<int>(need);
+        }
+        if (!ReservePending(need))
+            return -1; // a later call may find the memory; nothing is lost
+        const int n = sys::recv(m_descriptor, m_pending + m_pendingUsed,
+                                static_cast<int>(need - m_pendingUsed), 0);
+        if (n > 0) {
+            m_pendingUsed += static_cast<unsigned int>(n);
+            continue;
+        }
+        if (n < 0 && CanWaitLonger(sys::WSAGetLastError()))
+            return -1; // the part that came stays here for the next call
+        // The peer closed or the connection failed in the middle of a message: the rest will
+        // never come, and nothing more may be read as if it were framing.
+        StopReceiving();
+        return n == 0 ? 0 : -1;
+    }
+}
+
+bool ZovTCPSocketClient::ReservePending(unsigned int size) {
+    if (size <= m_pendingSize)
+        return true;
+    void* grown = std::realloc(m_pending, size);
+    ZOVNET_ASSERT(grown != NULL);
+    if (grown == nullptr)
+        return ZovNetFail(WSAENOBUFS, false);
+    m_pending = static_cast<unsigned char*>(grown);
+    m_pendingSize = size;
+    return true;
+}
+
+void ZovTCPSocketClient::ConsumePending(unsigned int count) {
+    m_pendingUsed -= count;
+    if (m_pendingUsed == 0)
+        DropPending(); // an idle connection holds no memory
+    else
+        std::memmove(m_pending, m_pending + count, m_pendingUsed);
+}
+
+void ZovTCPSocketClient::DropPending() {
+    std::free(m_pending);
+    m_pending = nullptr;
+    m_pendingUsed = 0;
+    m_pendingSize = 0;
+}
+
+// The receive side is shut at the system as well, which refuses or resets what the peer still
+// sends; the descriptor stays open (it may still be registered in a socket set).
+void ZovTCPSocketClient::StopReceiving() {
+    DropPending();
+    sys::shutdown(m_descriptor, SOCK_RECEIVE - 1);
+    m_state = static_cast<unsigned short>(m_state & ~static_cast<unsigned int>(SOCK_RECEIVE));
+}
+
+// Shutting the send side at the system makes every later send fail there: nothing can follow
+// the part of a frame that went out, and the peer sees the connection end.
+void ZovTCPSocketClient::StopSending() {
+    sys::shutdown(m_descriptor, SOCK_SEND - 1);
+    m_state = static_cast<unsigned short>(m_state & ~static_cast<unsigned int>(SOCK_SEND));
+}

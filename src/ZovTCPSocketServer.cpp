@@ -1,0 +1,65 @@
+// The TCP server: a listening socket that hands out its connections as clients.
+#include "ZovNet.h"
+#include "ZovSocketSupport.h"
+
+#include <new>
+
+ZovTCPSocketServer::ZovTCPSocketServer(unsigned short port, unsigned int backlog) {
+    m_descriptor = sys::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (m_descriptor == ZOVNET::BADSOCKET) {
+        ZovNetWarning("Can not create TCP socket");
+        return;
+    }
+    sockaddr_in addr = MakeAddr(INADDR_ANY, port);
+    if (sys::bind(m_descriptor, &addr, AddrLen) == SOCKET_ERROR) {
+        ZovNetWarning("Can not bind TCP socket to local port");
+        sys::closesocket(m_descriptor);
+        m_descriptor = ZOVNET::BADSOCKET;
+        return;
+    }
+    if (sys::listen(m_descriptor, ClampLen(backlog)) == SOCKET_ERROR) {
+        ZovNetWarning("Can not listen to TCP socket");
+        sys::closesocket(m_descriptor);
+        m_descriptor = ZOVNET::BADSOCKET;
+        return;
+    }
+    int len = AddrLen;
+    sys::getsockname(m_descriptor, &addr, &len);
+    m_port = addr.sin_port;
+    m_state = SOCK_RECEIVE;
+}
+
+ZovTCPSocketServer::~ZovTCPSocketServer() = default;
+
+ZovTCPSocketClient* ZovTCPSocketServer::Accept() {
+    sockaddr_in peer = MakeAddr(0, 0);
+    int len = AddrLen;
+    const unsigned int s = sys::accept(m_descriptor, &peer, &len);
+    if (s == ZOVNET::BADSOCKET) {
+        ZovNetWarning("socket accept() failed");
+        return nullptr;
+    }
+    ZovTCPSocketClient* client =
+        new (std::nothrow) ZovTCPSocketClient(s, peer.sin_addr.s_addr, peer.sin_port);
+    if (client == nullptr) {
+        sys::closesocket(s); // nobody else would ever close the connection
+        return ZovNetFail(WSAENOBUFS, client);
+    }
+    return client;
+}
+
+unsigned int ZovTCPSocketServer::SocketType() const {
+    return SOCKTYPE_TCPSERVER;
+}
+int ZovTCPSocketServer::Send(void*, unsigned int) {
+    return 0;
+}
+int ZovTCPSocketServer::Send(ZovNetPacket*) {
+    return 0;
+}
+int ZovTCPSocketServer::Receive(void*, unsigned int) {
+    return 0;
+}
+int ZovTCPSocketServer::Receive(ZovNetPacket*) {
+    return 0;
+}
