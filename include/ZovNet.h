@@ -9,7 +9,8 @@
  *    type byte;
  *  - `ZovSocket` and its three concrete classes `ZovTCPSocketClient`, `ZovTCPSocketServer` and
  *    `ZovUDPSocket`;
- *  - `ZovSocketSet`, a readiness set that polls or waits on up to 64 sockets.
+ *  - `ZovSocketSet`, a readiness set that polls or waits on up to 64 sockets, and
+ *    `ZovSocketPoller`, which waits on any number of sockets for receive and send readiness.
  *
  * Conventions that hold throughout:
  *  - IPv4 addresses (`unsigned int`) and ports (`unsigned short`) cross this interface in network
@@ -25,9 +26,13 @@
  * file and line and ends the process with status 1.
  *  - The library never raises SIGPIPE: not in a send, and not in a report or a line of output
  *    written to a pipe whose reader has gone (that text is lost).
- *  - The library starts no threads and takes no locks: an object is used by one thread at a time.
- *    Connecting, accepting, receiving and `WaitSockets` block for as long as the system call does;
- *    a TCP packet send, once its frame has begun, waits until the whole frame is out (see there).
+ *  - The library starts no threads and takes no locks: an object is used by one thread at a time
+ *    (`ZovSocketPoller::Wake` is the one call made for other threads). A socket blocks unless it
+ *    was made non-blocking with `ZovSocket::SetBlocking(false)`: then no call of it waits (a
+ *    `Connect` waits for its outcome, bounded by its time-out), and a TCP client queues what the
+ *    system cannot take yet. On a blocking socket, connecting, accepting, receiving and the waits
+ *    block for as long as the system call does; a TCP packet send, once its frame has begun,
+ *    waits until the whole frame is out (see there).
  *  - Call `ZovNet::GetInstance()->Init()` before creating the first socket.
  */
 #ifndef ZOVNET_H
@@ -90,6 +95,22 @@ constexpr int ERRCODE_CONNECTION_REFUSED = 10061;
 constexpr int ERRCODE_CONNECTION_CLOSED = 10101;
 /// The name or address has no entry (WSAHOST_NOT_FOUND).
 constexpr int ERRCODE_HOST_NOT_FOUND = 11001;
+/// The descriptor is already registered in the poller (WSAEALREADY).
+constexpr int ERRCODE_ALREADY_REGISTERED = 10037;
+
+// Readiness bits of `ZovSocketPoller`: what a registration asks for and what a ready entry
+// reports.
+
+/// Something to receive: data, a connection waiting on a listening server, or the peer's close
+/// (a peer that only shut its sending side shows as this; the receive then returns its close).
+constexpr unsigned int POLL_RECEIVE = 1;
+/// Room to send: a send would take at least one byte without waiting.
+constexpr unsigned int POLL_SEND = 2;
+/// The connection is closed both ways (hang-up). Reported whether or not it was asked for.
+constexpr unsigned int POLL_CLOSED = 4;
+/// An error is pending on the socket, a reset included. Reported whether or not it was asked
+/// for.
+constexpr unsigned int POLL_ERROR = 8;
 } // namespace ZOVNET
 
 /// Size of the packet header: 2 bytes of big-endian total length, then 1 type byte. It is also
@@ -398,6 +419,9 @@ private:
 // Sockets
 // --------------------------------------------------------------------------------------------
 
+class ZovSocketPoller;
+struct ZovPollerLinks;
+
 /**
  * \brief Abstract base of the socket classes: owns one system socket descriptor, the local port
  * and the open directions.
@@ -448,15 +472,38 @@ public:
     /// bit is left the descriptor is closed and `Descriptor()` becomes `ZOVNET::BADSOCKET`.
     void ShutDown(SockState how);
 
+    /// Makes the socket blocking (true, as every socket starts) or non-blocking (false), and
+    /// remembers the mode: Windows cannot be asked it. On a non-blocking socket no call waits:
+    /// a receive with nothing to give and a send the system cannot take return -1 at once with
+    /// `LastError()` `ZOVNET::ERRCODE_WOULD_BLOCK` (see each class for what it keeps), and
+    /// `ZovTCPSocketServer::Accept` returns null. A TCP client that turns blocking again first
+    /// sends what it has queued, blocking until it is out.
+    /// \return true when the system took the mode; false (mode unchanged) otherwise, for example
+    /// for a socket without descriptor.
+    bool SetBlocking(bool blocking);
+    /// \return the mode last set with `SetBlocking` (true for a new socket). A mode set on the
+    /// descriptor behind the library's back is not seen here.
+    bool IsBlocking() const { return m_blocking; }
+
     ZovSocket(const ZovSocket&) = delete;
     ZovSocket& operator=(const ZovSocket&) = delete;
 
 protected:
     ZovSocket();
 
+    /// Takes the socket out of every `ZovSocketPoller` it was added to. Called before the
+    /// descriptor is closed or replaced, so that a poller never reports the old descriptor for
+    /// this object or its number for a socket that reuses it.
+    void LeavePollers();
+
     unsigned int m_descriptor; ///< The system descriptor, or `ZOVNET::BADSOCKET`.
     unsigned short m_port;     ///< The bound local port, network byte order; 0 when not bound.
     unsigned short m_state;    ///< The `SockState` bits of the open directions.
+    bool m_blocking;           ///< The mode last set with `SetBlocking`.
+
+private:
+    friend class ZovSocketPoller;
+    ZovPollerLinks* m_pollers; // the pollers this socket was added to; null when none
 };
 
 /**
@@ -507,7 +554,20 @@ public:
 
     /// Connects the bound socket to \p destAddr : \p destPort (blocking). \p destAddr 0 returns
     /// false at once. A refusal shows "Can not connect to remote host" and returns false.
+    /// The same as `Connect(destAddr, destPort, 0)`.
     bool Connect(unsigned int destAddr, unsigned short destPort);
+
+    /// Connects to \p destAddr : \p destPort and gives up after about \p timeout milliseconds
+    /// (0: no limit, as the system allows) with `LastError()` `ZOVNET::ERRCODE_TIMED_OUT`. It
+    /// waits for the outcome in either mode and leaves the object in the mode it was in.
+    ///
+    /// A failure, refused or timed out, shows "Can not connect to remote host" and returns
+    /// false; the object can `Connect` again. Some systems cannot connect a socket whose connect
+    /// failed, so the next `Connect` after a failure takes a new descriptor, of the same mode,
+    /// bound to the same local port: `Descriptor()` then shows the new value. A socket
+    /// registered in a `ZovSocketSet` or a `ZovSocketPoller` must be registered again after a
+    /// failed `Connect` (a poller lets go of the old descriptor by itself).
+    bool Connect(unsigned int destAddr, unsigned short destPort, unsigned int timeout);
 
     /// \return the peer address of the last connection made (network byte order), or 0.
     unsigned int GetDestAddr() const { return m_destAddr; }
@@ -515,6 +575,8 @@ public:
     unsigned short GetDestPort() const { return m_destPort; }
 
     /// One system send of \p len bytes. \return the count sent (possibly short), or -1.
+    /// It never overtakes queued bytes (see `Send(ZovNetPacket*)`): with bytes queued it flushes
+    /// first and, when the queue does not empty, returns -1 with `ZOVNET::ERRCODE_WOULD_BLOCK`.
     int Send(void* data, unsigned int len) override;
     /// Stamps and sends the whole packet, `packet->Length()` bytes, through the byte form of
     /// `Send` (an override in a derived class does the sending).
@@ -528,7 +590,31 @@ public:
     /// an error after part of it, or a send time-out that ran out (Windows does not say how
     /// much of a send that ran out of time went out, so this holds even when nothing did). A
     /// cut frame ends the sending of the connection: see the class.
+    ///
+    /// On a socket made non-blocking with `SetBlocking(false)` the call never waits and never
+    /// cuts a frame: it sends what the system takes and keeps the rest of the frame in the
+    /// object, in order, behind anything queued before (see `Flush`). \return then the packet's
+    /// `Length()`, meaning "accepted"; -1 with `ZOVNET::ERRCODE_WOULD_BLOCK` and nothing queued
+    /// or sent when bytes are queued already and `Queued()` plus the packet's length would pass
+    /// the send limit (`SetSendLimit`); with an empty queue a packet is always accepted. A
+    /// message is never half in the queue. -1 when the connection failed.
     int Send(ZovNetPacket* packet) override;
+
+    /// Sends what is queued (non-blocking sockets, see `Send`) as far as the system takes it,
+    /// without waiting. A blocking socket with a queue (it was non-blocking when it queued)
+    /// waits until the queue is out.
+    /// \return the bytes still queued (0: all is out), or -1 when the connection failed: the
+    /// queue is dropped and the send side shut (bit 2 of `State()` cleared), since the peer can
+    /// never get the rest of the frame.
+    int Flush();
+    /// \return the bytes queued and not yet taken by the system, without sending. A poller user
+    /// asks for `ZOVNET::POLL_SEND` while this is above 0 and calls `Flush()` when it comes.
+    unsigned int Queued() const { return m_queueUsed; }
+    /// Bounds the queue of a non-blocking socket to \p bytes (256 KiB by default): see `Send`.
+    void SetSendLimit(unsigned int bytes) { m_sendLimit = bytes; }
+    /// \return the bound set with `SetSendLimit`.
+    unsigned int SendLimit() const { return m_sendLimit; }
+
     /// One system receive of up to \p len bytes (blocks until data or close).
     /// \return the count received, 0 when the peer has closed, or -1.
     ///
@@ -575,9 +661,23 @@ private:
     void DropPending();
     void StopReceiving();
     void StopSending();
+    int SendSystem(const unsigned char* bytes, unsigned int len);
+    bool Enqueue(const unsigned char* bytes, unsigned int len);
+    bool FreshDescriptor();
 
     unsigned int m_destAddr;
     unsigned short m_destPort;
+    // The local port the constructor was asked for, and whether the last connect failed (the
+    // next one then takes a new descriptor).
+    unsigned short m_bindPort;
+    bool m_connectFailed;
+    // Bytes of frames that a non-blocking socket accepted and the system has not taken yet:
+    // m_queueUsed bytes from m_queue + m_queueStart.
+    unsigned char* m_queue;
+    unsigned int m_queueStart;
+    unsigned int m_queueUsed;
+    unsigned int m_queueSize;
+    unsigned int m_sendLimit;
     // The first part of a message whose rest has not arrived yet: bytes taken from the system and
     // not yet handed to the caller (null and 0 while there are none).
     unsigned char* m_pending;
@@ -600,7 +700,10 @@ public:
     ZovTCPSocketServer(unsigned short port = 0, unsigned int backlog = 5);
     ~ZovTCPSocketServer() override;
 
-    /// Takes one incoming connection, blocking until one comes in.
+    /// Takes one incoming connection, blocking until one comes in. A non-blocking server
+    /// (`SetBlocking(false)`) with no connection waiting returns null at once with `LastError()`
+    /// `ZOVNET::ERRCODE_WOULD_BLOCK` and no warning. The client starts in the server's mode on
+    /// every system.
     /// \return a new client owned by the caller (delete it to close the connection), or null
     /// after the warning "socket accept() failed".
     ZovTCPSocketClient* Accept();
@@ -656,11 +759,13 @@ public:
     /// values are unspecified after a result of -1).
     int Receive(void* data, unsigned int len, unsigned int* addr, unsigned short* port);
     /// Receives one datagram of up to 2048 bytes into \p packet (blocking) and stores the
-    /// sender's address and port through the non-null places. On a non-blocking descriptor it
-    /// retries every 100 ms until a datagram comes. A longer datagram shows the warning "NET: a
-    /// packet has been truncated !" and its first 2048 bytes are taken.
-    /// \return the bytes taken into the packet (0 for an empty datagram, the packet unchanged),
-    /// or -1 (packet and places untouched).
+    /// sender's address and port through the non-null places. A socket made non-blocking with
+    /// `SetBlocking(false)` returns -1 with `ZOVNET::ERRCODE_WOULD_BLOCK` at once when no datagram
+    /// waits, as every form of `Receive` does there; on a descriptor made non-blocking behind the
+    /// library's back it retries every 100 ms until a datagram comes. A longer datagram shows the
+    /// warning "NET: a packet has been truncated !" and its first 2048 bytes are taken. \return the
+    /// bytes taken into the packet (0 for an empty datagram, the packet unchanged), or -1 (packet
+    /// and places untouched).
     int Receive(ZovNetPacket* packet, unsigned int* addr, unsigned short* port);
     /// `Receive(packet, nullptr, nullptr)`.
     int Receive(ZovNetPacket* packet) override;
@@ -726,6 +831,109 @@ private:
     ZovFdSet m_set;
     ZovFdSet m_ready;
     unsigned int m_maxfd;
+};
+
+/// \brief One ready entry of a `ZovSocketPoller` wait.
+struct ZovPollEvent {
+    unsigned int descriptor; ///< The registered descriptor, `ZOVNET::BADSOCKET` for no entry.
+    unsigned int events;     ///< The `ZOVNET::POLL_` bits that are ready; 0 for a removed entry.
+    void* tag;               ///< The tag given when the descriptor was added (or modified).
+};
+
+struct ZovPollerState;
+
+/**
+ * \brief Waits on any number of sockets for receive and send readiness, level-triggered, on the
+ * system's scalable mechanism (epoll on Linux; on Windows the system's poll of many sockets).
+ *
+ * Register sockets (or descriptors) with the events they want and a tag of the caller's choice,
+ * call `WaitSockets`, then read the ready entries with `Ready(0)` to `Ready(n - 1)`: reading
+ * them costs in proportion to the ready entries, never to the registered ones. Level-triggered:
+ * a socket that is still ready is reported again by the next wait.
+ *
+ * Safe while handling results: the entries of a wait belong to the registrations that existed
+ * when it returned. A socket removed while they are handled, directly or by deleting it, reads
+ * `events == 0` in every later entry of that wait, even when its descriptor number is reused at
+ * once by a socket that is then added: that socket is reported from the next wait on. A socket
+ * added through the `ZovSocket*` forms is taken out of every poller by its destructor, and when
+ * its descriptor closes or is replaced (`ShutDown`, a `Connect` after a failed one); a descriptor
+ * added by number must be removed by the application before it is closed.
+ *
+ * Many pollers may exist at once; a socket may be in several pollers and in `ZovSocketSet`s as
+ * well. A poller is used by one thread at a time, except for `Wake`. Not copyable.
+ */
+class ZOVNET_API ZovSocketPoller {
+public:
+    /// Creates the system's poller. When the system refuses, `Valid()` is false, the warning
+    /// "Can not create socket poller" is shown and `LastError()` says why; every other call then
+    /// fails.
+    ZovSocketPoller();
+    /// Releases the system's poller and lets go of every socket still registered (the sockets
+    /// stay open).
+    ~ZovSocketPoller();
+
+    /// \return whether the system gave the poller.
+    bool Valid() const;
+
+    /// Registers socket \p s for \p events (`ZOVNET::POLL_RECEIVE`, `ZOVNET::POLL_SEND`, or
+    /// both; 0 asks only for `POLL_CLOSED` and `POLL_ERROR`, which are always reported) with
+    /// \p tag, which every entry of the socket carries back. The socket's destructor removes it.
+    /// \return false with `LastError()` set, registering nothing, for a null socket
+    /// (`ERRCODE_NULL_ARGUMENT`), a socket without descriptor (`BADSOCKET`: WSAENOTSOCK), bits
+    /// outside the four (`ERRCODE_INVALID_ARGUMENT`), a descriptor already registered in this
+    /// poller (`ERRCODE_ALREADY_REGISTERED`), or a refusal of the system.
+    bool AddSocket(ZovSocket* s, unsigned int events, void* tag = nullptr);
+    /// The same for a descriptor by number, which the application removes before closing it.
+    bool AddSocket(unsigned int descriptor, unsigned int events, void* tag = nullptr);
+
+    /// Changes what \p s is registered for; the tag stays. \return false (nothing changed, with
+    /// `LastError()`) when it is not registered or the bits are outside the four.
+    bool ModifySocket(ZovSocket* s, unsigned int events);
+    /// Changes what \p s is registered for and its tag.
+    bool ModifySocket(ZovSocket* s, unsigned int events, void* tag);
+    /// Descriptor form of `ModifySocket`, keeping the tag.
+    bool ModifySocket(unsigned int descriptor, unsigned int events);
+    /// Descriptor form of `ModifySocket`, replacing the tag.
+    bool ModifySocket(unsigned int descriptor, unsigned int events, void* tag);
+
+    /// Unregisters \p s. Entries of the wait being handled that report it read `events == 0`
+    /// from now on. \return false (with `LastError()`) when it is not registered.
+    bool RemoveSocket(ZovSocket* s);
+    /// Descriptor form of `RemoveSocket`.
+    bool RemoveSocket(unsigned int descriptor);
+
+    /// \return the number of registered descriptors.
+    unsigned int Count() const;
+
+    /// Waits until a registered descriptor is ready, `Wake()` is called or \p timeout
+    /// milliseconds have passed (-1: no limit; 0: poll without waiting). An empty poller waits
+    /// its whole time-out; a signal does not end the wait early, it goes on for what is left.
+    /// Once a wait has returned as many entries as any wait before it, the waits that follow
+    /// allocate no memory.
+    /// \return the number of ready entries (read them with `Ready`), 0 on time-out or when
+    /// only a wake ended the wait, -1 on an error (`LastError()`). The entries of the previous
+    /// wait are gone.
+    int WaitSockets(int timeout);
+    /// `WaitSockets(0)`: the descriptors ready now.
+    int CheckSockets();
+
+    /// \return entry \p i of the last wait, for 0 <= \p i < its result;
+    /// `{ZOVNET::BADSOCKET, 0, nullptr}` outside that range. Constant time.
+    ZovPollEvent Ready(int i) const;
+
+    /// Ends the `WaitSockets` in progress, or, when none is, makes the next one return at once.
+    /// Safe from any thread. Several wakes before a wait count as one, and the wait that they
+    /// end consumes them all: the wait after it runs its full time. The wake is never an entry.
+    void Wake();
+
+    ZovSocketPoller(const ZovSocketPoller&) = delete;
+    ZovSocketPoller& operator=(const ZovSocketPoller&) = delete;
+
+private:
+    friend class ZovSocket;
+    void Forget(ZovSocket* s);
+
+    ZovPollerState* m_state;
 };
 
 /*

@@ -2,9 +2,12 @@
 #include "ZovNet.h"
 #include "ZovSocketSupport.h"
 
-ZovSocket::ZovSocket() : m_descriptor(ZOVNET::BADSOCKET), m_port(0), m_state(SOCK_CLOSED) {}
+ZovSocket::ZovSocket()
+    : m_descriptor(ZOVNET::BADSOCKET), m_port(0), m_state(SOCK_CLOSED), m_blocking(true),
+      m_pollers(nullptr) {}
 
 ZovSocket::~ZovSocket() {
+    LeavePollers();
     // A socket that never opened has nothing to close, and the failed close would be taken for
     // the thread's last error.
     if (m_descriptor != ZOVNET::BADSOCKET)
@@ -32,7 +35,17 @@ void ZovSocket::ShutDown(SockState how) {
     if (sys::shutdown(m_descriptor, static_cast<int>(how) - 1) == 0)
         m_state = static_cast<unsigned short>(m_state & ~static_cast<unsigned int>(how));
     if (m_state == SOCK_CLOSED) {
+        LeavePollers();
         sys::closesocket(m_descriptor);
         m_descriptor = ZOVNET::BADSOCKET;
     }
+}
+
+bool ZovSocket::SetBlocking(bool blocking) {
+    if (m_descriptor == ZOVNET::BADSOCKET)
+        return ZovNetFail(WSAENOTSOCK, false);
+    if (sys::setblocking(m_descriptor, blocking) != 0)
+        return false;
+    m_blocking = blocking;
+    return true;
 }

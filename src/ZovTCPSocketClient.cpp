@@ -29,6 +29,9 @@ bool CanWaitLonger(int error) {
     return error == WSAEWOULDBLOCK || error == WSAETIMEDOUT;
 }
 
+// The bound of a non-blocking socket's send queue until SetSendLimit changes it.
+constexpr unsigned int kDefaultSendLimit = 256 * 1024;
+
 unsigned int LengthField(const unsigned char* head) {
     return (static_cast<unsigned int>(head[0]) << 8) | head[1];
 }
@@ -37,7 +40,9 @@ unsigned int LengthField(const unsigned char* head) {
 
 ZovTCPSocketClient::ZovTCPSocketClient(unsigned short localPort, unsigned int destAddr,
                                        unsigned short destPort)
-    : m_destAddr(0), m_destPort(0), m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0) {
+    : m_destAddr(0), m_destPort(0), m_bindPort(localPort), m_connectFailed(false), m_queue(nullptr),
+      m_queueStart(0), m_queueUsed(0), m_queueSize(0), m_sendLimit(kDefaultSendLimit),
+      m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0) {
     m_descriptor = sys::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (m_descriptor == ZOVNET::BADSOCKET) {
         ZovNetWarning("Can not create TCP socket");
@@ -68,8 +73,9 @@ ZovTCPSocketClient::ZovTCPSocketClient(unsigned short localPort, unsigned int de
 
 ZovTCPSocketClient::ZovTCPSocketClient(unsigned int descriptor, unsigned int destAddr,
                                        unsigned short destPort)
-    : m_destAddr(destAddr), m_destPort(destPort), m_pending(nullptr), m_pendingUsed(0),
-      m_pendingSize(0) {
+    : m_destAddr(destAddr), m_destPort(destPort), m_bindPort(0), m_connectFailed(false),
+      m_queue(nullptr), m_queueStart(0), m_queueUsed(0), m_queueSize(0),
+      m_sendLimit(kDefaultSendLimit), m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0) {
     ZOVNET_ASSERT(IsStreamSocket(descriptor));
     m_descriptor = descriptor;
     m_state = SOCK_BOTH;

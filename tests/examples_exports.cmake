@@ -8,7 +8,7 @@
 
 if(CMAKE_SCRIPT_MODE_FILE)
   set(classes ZovNet ZovNetPacket ZovSocket ZovTCPSocketClient ZovTCPSocketServer ZovUDPSocket
-      ZovSocketSet)
+      ZovSocketSet ZovSocketPoller)
 
   # Mangled names hold no blanks, brackets or semicolons, so each line is safe as a list element.
   execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}

@@ -155,6 +155,9 @@ unsigned int socket(int af, int type, int protocol);
 int bind(unsigned int s, const sockaddr_in* addr, int len);
 int listen(unsigned int s, int backlog);
 unsigned int accept(unsigned int s, sockaddr_in* addr, int* len);
+// The same, and the new descriptor is non-blocking when `nonblocking` is true, blocking
+// otherwise, on every system (Linux does not pass the listener's mode on; Windows does).
+unsigned int accept(unsigned int s, sockaddr_in* addr, int* len, bool nonblocking);
 int connect(unsigned int s, const sockaddr_in* addr, int len);
 int getsockname(unsigned int s, sockaddr_in* addr, int* len);
 int send(unsigned int s, const void* buf, int len, int flags);
@@ -173,6 +176,13 @@ int closesocket(unsigned int s);
 // back a count rounded up to whole milliseconds.
 int getsockopt(unsigned int s, int level, int option, void* value, int* len);
 int setsockopt(unsigned int s, int level, int option, const void* value, int len);
+// Switches `s` between blocking (true) and non-blocking (false) mode. 0 or SOCKET_ERROR.
+int setblocking(unsigned int s, bool blocking);
+// Connects the stream socket `s`, which the caller made non-blocking, and waits for the outcome
+// at most `milliseconds` (-1: no limit; a signal does not end the wait early). 0 when connected;
+// SOCKET_ERROR otherwise, with the connection's own error (WSAECONNREFUSED, ...) or WSAETIMEDOUT
+// when the time ran out.
+int connectwait(unsigned int s, const sockaddr_in* addr, int len, int milliseconds);
 // Waits until the stream socket `s` can take more bytes: at most `milliseconds` (0: no limit).
 // Returns 1 when it can, 0 when the time ran out (WSAETIMEDOUT), SOCKET_ERROR on an error. A
 // socket whose connection failed counts as writable: the next send reports the failure.
@@ -183,6 +193,31 @@ int waitwritable(unsigned int s, int milliseconds);
 // registered descriptor that is not open fails the call. A null `timeout` waits without limit.
 // Leaves errno as the system set it.
 int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout);
+
+// The system's readiness mechanism for many descriptors (epoll on Linux; WSAPoll over the
+// registered sockets on Windows), with a wake that another thread may trigger. Events are the
+// ZOVNET::POLL_ bits both ways: a registration asks for POLL_RECEIVE and POLL_SEND, and a result
+// reports those among them that are ready, plus POLL_CLOSED and POLL_ERROR whether asked for or
+// not. Each registration carries a 64-bit token that its results carry back.
+struct SystemPoller;
+struct PolledEvent {
+    unsigned long long token;
+    unsigned int events;
+};
+// Null when the system refuses (the error is recorded).
+SystemPoller* pollercreate();
+void pollerclose(SystemPoller* p);
+// 0 or SOCKET_ERROR. A descriptor already registered is refused.
+int polleradd(SystemPoller* p, unsigned int s, unsigned int events, unsigned long long token);
+int pollermodify(SystemPoller* p, unsigned int s, unsigned int events, unsigned long long token);
+int pollerremove(SystemPoller* p, unsigned int s);
+// One wait of at most `milliseconds` (-1: no limit, 0: none) for at most `max` results. Returns
+// the number of results (the wake is never one; `*woken` tells whether a wake was consumed), or
+// SOCKET_ERROR: WSAEINTR when a signal interrupted it (the caller waits again for what is left).
+int pollerwait(SystemPoller* p, PolledEvent* out, int max, int milliseconds, bool* woken);
+// Ends the wait in progress or the next one. Safe from any thread; wakes before a wait count as
+// one.
+void pollerwake(SystemPoller* p);
 
 // The table's rules, the same on every system: entries in registration order without gaps or
 // duplicates; a value offered to a full table is dropped; removal closes the gap.

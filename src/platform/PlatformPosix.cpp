@@ -376,6 +376,14 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
     return Capture(::setsockopt(Fd(s), level, option, value, static_cast<socklen_t>(len)));
 }
 
+int setblocking(unsigned int s, bool blocking) {
+    const int flags = ::fcntl(Fd(s), F_GETFL);
+    if (flags < 0)
+        return Capture(SOCKET_ERROR);
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return wanted == flags ? 0 : Capture(::fcntl(Fd(s), F_SETFL, wanted));
+}
+
 int waitwritable(unsigned int s, int milliseconds) {
     pollfd p{Fd(s), POLLOUT, 0};
     if (p.fd < 0) // poll() would skip it and wait out the time

@@ -230,6 +230,11 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
     return Capture(::setsockopt(ToSocket(s), level, option, static_cast<const char*>(value), len));
 }
 
+int setblocking(unsigned int s, bool blocking) {
+    u_long nonblocking = blocking ? 0 : 1;
+    return Capture(::ioctlsocket(ToSocket(s), FIONBIO, &nonblocking));
+}
+
 int waitwritable(unsigned int s, int milliseconds) {
     // The system's own descriptor set: the layer's table serves the read set of `select` only.
     fd_set writable;
