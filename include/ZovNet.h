@@ -932,6 +932,10 @@ public:
 private:
     friend class ZovSocket;
     void Forget(ZovSocket* s);
+    bool AddDescriptor(unsigned int descriptor, unsigned int events, void* tag, ZovSocket* s);
+    bool Modify(unsigned int descriptor, unsigned int events, bool newTag, void* tag);
+    void Unlink(ZovSocket* s);
+    void Unregister(unsigned int descriptor);
 
     ZovPollerState* m_state;
 };

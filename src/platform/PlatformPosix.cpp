@@ -9,8 +9,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
+#include <new>
 #include <poll.h>
 #include <string>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -488,6 +491,129 @@ void Sleep(unsigned int milliseconds) {
                static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&t, &t) < 0 && errno == EINTR) {
     }
+}
+
+// The poller: an epoll instance, and an eventfd registered in it for the wake. The wake's token
+// is all bits set, which no registration carries (its low half would be ZOVNET::BADSOCKET).
+struct SystemPoller {
+    int epoll = -1;
+    int wake = -1;
+    std::vector<epoll_event> buffer;
+};
+
+namespace {
+
+constexpr unsigned long long kWakeToken = ~0ull;
+
+unsigned int EpollEvents(unsigned int events) {
+    // EPOLLRDHUP: a peer that shut only its sending side wakes a receive-waiter, as a
+    // readable end of stream does anyway; it is reported as POLL_RECEIVE.
+    unsigned int out = 0;
+    if (events & ZOVNET::POLL_RECEIVE)
+        out |= EPOLLIN | EPOLLRDHUP;
+    if (events & ZOVNET::POLL_SEND)
+        out |= EPOLLOUT;
+    return out;
+}
+
+unsigned int PollBits(unsigned int epoll) {
+    unsigned int out = 0;
+    if (epoll & (EPOLLIN | EPOLLRDHUP | EPOLLPRI))
+        out |= ZOVNET::POLL_RECEIVE;
+    if (epoll & EPOLLOUT)
+        out |= ZOVNET::POLL_SEND;
+    if (epoll & EPOLLHUP)
+        out |= ZOVNET::POLL_CLOSED;
+    if (epoll & EPOLLERR)
+        out |= ZOVNET::POLL_ERROR;
+    return out;
+}
+
+int PollerControl(SystemPoller* p, int op, unsigned int s, unsigned int events,
+                  unsigned long long token) {
+    epoll_event e{};
+    e.events = EpollEvents(events);
+    e.data.u64 = token;
+    return Capture(::epoll_ctl(p->epoll, op, Fd(s), &e));
+}
+
+} // namespace
+
+SystemPoller* pollercreate() {
+    SystemPoller* p = new (std::nothrow) SystemPoller;
+    if (p == nullptr) {
+        Fail(ENOBUFS);
+        return nullptr;
+    }
+    p->epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (p->epoll >= 0)
+        p->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = kWakeToken;
+    if (p->epoll < 0 || p->wake < 0 || ::epoll_ctl(p->epoll, EPOLL_CTL_ADD, p->wake, &e) != 0) {
+        Capture(SOCKET_ERROR);
+        pollerclose(p);
+        return nullptr;
+    }
+    return p;
+}
+
+void pollerclose(SystemPoller* p) {
+    if (p->wake >= 0)
+        ::close(p->wake);
+    if (p->epoll >= 0)
+        ::close(p->epoll);
+    delete p;
+}
+
+int polleradd(SystemPoller* p, unsigned int s, unsigned int events, unsigned long long token) {
+    return PollerControl(p, EPOLL_CTL_ADD, s, events, token);
+}
+
+int pollermodify(SystemPoller* p, unsigned int s, unsigned int events, unsigned long long token) {
+    return PollerControl(p, EPOLL_CTL_MOD, s, events, token);
+}
+
+int pollerremove(SystemPoller* p, unsigned int s) {
+    epoll_event e{}; // kernels before 2.6.9 want one even here
+    return Capture(::epoll_ctl(p->epoll, EPOLL_CTL_DEL, Fd(s), &e));
+}
+
+int pollerwait(SystemPoller* p, PolledEvent* out, int max, int milliseconds, bool* woken) {
+    *woken = false;
+    // One more than the caller takes: the wake may be among the results.
+    const std::size_t room = static_cast<std::size_t>(max < 1 ? 1 : max) + 1;
+    if (p->buffer.size() < room)
+        p->buffer.resize(room);
+    const int n = ::epoll_wait(p->epoll, p->buffer.data(), static_cast<int>(room),
+                               milliseconds < 0 ? -1 : milliseconds);
+    if (n < 0)
+        return Capture(SOCKET_ERROR);
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        const epoll_event& e = p->buffer[static_cast<std::size_t>(i)];
+        if (e.data.u64 == kWakeToken) {
+            // The counter is read whole: every wake so far is consumed by this one wait.
+            unsigned long long wakes = 0;
+            while (::read(p->wake, &wakes, sizeof wakes) < 0 && errno == EINTR) {
+            }
+            *woken = true;
+            continue;
+        }
+        if (count < max)
+            out[count++] = {e.data.u64, PollBits(e.events)};
+    }
+    return count;
+}
+
+void pollerwake(SystemPoller* p) {
+    // The counter is added to; a counter at its bound (never reached) refuses, still woken.
+    const unsigned long long one = 1;
+    const int saved = errno;
+    while (::write(p->wake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    errno = saved;
 }
 
 } // namespace ZovPlatform
