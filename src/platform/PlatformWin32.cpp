@@ -3,9 +3,12 @@
 // 1.1-compatible one (ZOVNET_WINSOCK1); both offer every call used here under the same name.
 #include "Platform.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <new>
+#include <unordered_map>
 
 namespace ZovPlatform {
 
@@ -297,6 +300,193 @@ int PrintOut(const char* format, ...) {
 
 void Sleep(unsigned int milliseconds) {
     ::Sleep(milliseconds);
+}
+
+// The poller: the registered sockets in one array that each wait hands to WSAPoll, the wake's
+// socket first. The wake is a loopback datagram socket connected to itself: a wake sends it a
+// datagram, which makes it readable. WSAPoll looks at every entry in every wait, so a wait costs
+// in proportion to the registered sockets, idle ones included.
+struct SystemPoller {
+    SOCKET wake = INVALID_SOCKET;
+    std::atomic<bool> pending{false}; // a wake's datagram is on its way or waiting
+    std::vector<WSAPOLLFD> fds;       // [0] is the wake
+    std::vector<unsigned long long> tokens;
+    std::unordered_map<SOCKET, std::size_t> where; // a socket's index in fds
+};
+
+namespace {
+
+using PollCall = int(WSAAPI*)(LPWSAPOLLFD, ULONG, INT);
+
+// The 1.1 library has no WSAPoll; the 2.x library under it has. As for WSAIoctl, the call is
+// looked up so that the debug library's import table keeps to the 1.1 library.
+PollCall PollEntry() {
+#if defined(ZOVNET_WINSOCK1)
+    static const PollCall call = [] {
+        HMODULE sockets2 = ::GetModuleHandleA("ws2_32.dll");
+        if (sockets2 == nullptr)
+            sockets2 = ::LoadLibraryA("ws2_32.dll");
+        return sockets2 == nullptr ? nullptr
+                                   : reinterpret_cast<PollCall>(reinterpret_cast<void*>(
+                                         ::GetProcAddress(sockets2, "WSAPoll")));
+    }();
+    return call;
+#else
+    return &::WSAPoll;
+#endif
+}
+
+SHORT PollRequest(unsigned int events) {
+    SHORT out = 0;
+    if (events & ZOVNET::POLL_RECEIVE)
+        out |= POLLRDNORM;
+    if (events & ZOVNET::POLL_SEND)
+        out |= POLLWRNORM;
+    return out;
+}
+
+unsigned int PollBits(SHORT revents) {
+    unsigned int out = 0;
+    if (revents & (POLLRDNORM | POLLRDBAND))
+        out |= ZOVNET::POLL_RECEIVE;
+    if (revents & POLLWRNORM)
+        out |= ZOVNET::POLL_SEND;
+    if (revents & POLLHUP)
+        out |= ZOVNET::POLL_CLOSED;
+    if (revents & (POLLERR | POLLNVAL))
+        out |= ZOVNET::POLL_ERROR;
+    return out;
+}
+
+int PollerRefuse(int code) {
+    ::WSASetLastError(code);
+    WriteLibraryError(code);
+    return SOCKET_ERROR;
+}
+
+void DrainWake(SystemPoller* p) {
+    char datagram[16];
+    while (::recv(p->wake, datagram, sizeof datagram, 0) >= 0) {
+    }
+}
+
+} // namespace
+
+SystemPoller* pollercreate() {
+    if (PollEntry() == nullptr) {
+        PollerRefuse(WSAEOPNOTSUPP);
+        return nullptr;
+    }
+    SystemPoller* p = new (std::nothrow) SystemPoller;
+    if (p == nullptr) {
+        PollerRefuse(WSAENOBUFS);
+        return nullptr;
+    }
+    p->wake = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    int len = sizeof self;
+    u_long nonblocking = 1;
+    if (p->wake == INVALID_SOCKET || ::bind(p->wake, Addr(&self), len) != 0 ||
+        ::getsockname(p->wake, Addr(&self), &len) != 0 ||
+        ::connect(p->wake, Addr(&self), len) != 0 ||
+        ::ioctlsocket(p->wake, FIONBIO, &nonblocking) != 0) {
+        WriteLibraryError(::WSAGetLastError());
+        pollerclose(p);
+        return nullptr;
+    }
+    StopDatagramResets(p->wake);
+    WSAPOLLFD wake{};
+    wake.fd = p->wake;
+    wake.events = POLLRDNORM;
+    p->fds.push_back(wake);
+    p->tokens.push_back(0);
+    return p;
+}
+
+void pollerclose(SystemPoller* p) {
+    if (p->wake != INVALID_SOCKET)
+        ::closesocket(p->wake);
+    delete p;
+}
+
+int polleradd(SystemPoller* p, unsigned int s, unsigned int events, unsigned long long token) {
+    const SOCKET socket = ToSocket(s);
+    if (p->where.count(socket) != 0)
+        return PollerRefuse(WSAEALREADY);
+    // WSAPoll would refuse the whole wait for one entry that is not a socket; it is refused here.
+    int type = 0;
+    int len = sizeof type;
+    if (::getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len) != 0)
+        return Capture(SOCKET_ERROR);
+    WSAPOLLFD entry{};
+    entry.fd = socket;
+    entry.events = PollRequest(events);
+    p->where[socket] = p->fds.size();
+    p->fds.push_back(entry);
+    p->tokens.push_back(token);
+    return 0;
+}
+
+int pollermodify(SystemPoller* p, unsigned int s, unsigned int events, unsigned long long token) {
+    const auto it = p->where.find(ToSocket(s));
+    if (it == p->where.end())
+        return PollerRefuse(WSAENOTSOCK);
+    p->fds[it->second].events = PollRequest(events);
+    p->tokens[it->second] = token;
+    return 0;
+}
+
+int pollerremove(SystemPoller* p, unsigned int s) {
+    const auto it = p->where.find(ToSocket(s));
+    if (it == p->where.end())
+        return PollerRefuse(WSAENOTSOCK);
+    // The last entry takes the gap: the array stays without holes.
+    const std::size_t i = it->second;
+    const std::size_t last = p->fds.size() - 1;
+    p->where.erase(it);
+    if (i != last) {
+        p->fds[i] = p->fds[last];
+        p->tokens[i] = p->tokens[last];
+        p->where[p->fds[i].fd] = i;
+    }
+    p->fds.pop_back();
+    p->tokens.pop_back();
+    return 0;
+}
+
+int pollerwait(SystemPoller* p, PolledEvent* out, int max, int milliseconds, bool* woken) {
+    *woken = false;
+    const int n = PollEntry()(p->fds.data(), static_cast<ULONG>(p->fds.size()),
+                              milliseconds < 0 ? -1 : milliseconds);
+    if (n == SOCKET_ERROR)
+        return Capture(SOCKET_ERROR);
+    int count = 0;
+    if (n > 0) {
+        if (p->fds[0].revents != 0) {
+            // Drained before the flag is cleared: a wake that comes in between finds the flag
+            // still set and sends nothing, and this wait, which is returning, stands for it. The
+            // other order would leave its datagram drained and the flag set for good.
+            DrainWake(p);
+            p->pending.store(false);
+            *woken = true;
+        }
+        for (std::size_t i = 1; i < p->fds.size() && count < max; ++i) {
+            if (p->fds[i].revents != 0)
+                out[count++] = {p->tokens[i], PollBits(p->fds[i].revents)};
+        }
+    }
+    return count;
+}
+
+void pollerwake(SystemPoller* p) {
+    if (p->pending.exchange(true))
+        return; // a wake is on its way already: this one counts with it
+    const int slot = ::WSAGetLastError();
+    const char datagram = 1;
+    ::send(p->wake, &datagram, 1, 0);
+    ::WSASetLastError(slot);
 }
 
 } // namespace ZovPlatform
