@@ -861,6 +861,11 @@ struct ZovPollerState;
  *
  * Many pollers may exist at once; a socket may be in several pollers and in `ZovSocketSet`s as
  * well. A poller is used by one thread at a time, except for `Wake`. Not copyable.
+ *
+ * Windows reports a peer's close of its sending side whether or not it was asked for: a socket
+ * registered without `ZOVNET::POLL_RECEIVE` sees it there as `ZOVNET::POLL_CLOSED` (where
+ * other systems report nothing until this side is shut too), so that no wait is ended by a
+ * readiness it cannot report. Each wait there costs in proportion to the registered sockets.
  */
 class ZOVNET_API ZovSocketPoller {
 public:
@@ -886,10 +891,15 @@ public:
     /// The same for a descriptor by number, which the application removes before closing it.
     bool AddSocket(unsigned int descriptor, unsigned int events, void* tag = nullptr);
 
-    /// Changes what \p s is registered for; the tag stays. \return false (nothing changed, with
-    /// `LastError()`) when it is not registered or the bits are outside the four.
+    /// Changes what \p s is registered for; the tag stays. An entry of the wait being handled
+    /// that reports \p s follows the change: it keeps only the bits now asked for (and
+    /// `POLL_CLOSED`, `POLL_ERROR`), and reads `events == 0` when none is left.
+    /// \return false (nothing changed, with `LastError()`) for a null socket
+    /// (`ERRCODE_NULL_ARGUMENT`), one that is not registered (`ERRCODE_INVALID_ARGUMENT`;
+    /// `BADSOCKET`: WSAENOTSOCK) or bits outside the four (`ERRCODE_INVALID_ARGUMENT`).
     bool ModifySocket(ZovSocket* s, unsigned int events);
-    /// Changes what \p s is registered for and its tag.
+    /// Changes what \p s is registered for and its tag (an entry of the wait being handled
+    /// carries the new tag).
     bool ModifySocket(ZovSocket* s, unsigned int events, void* tag);
     /// Descriptor form of `ModifySocket`, keeping the tag.
     bool ModifySocket(unsigned int descriptor, unsigned int events);
@@ -897,7 +907,9 @@ public:
     bool ModifySocket(unsigned int descriptor, unsigned int events, void* tag);
 
     /// Unregisters \p s. Entries of the wait being handled that report it read `events == 0`
-    /// from now on. \return false (with `LastError()`) when it is not registered.
+    /// from now on. \return false (with `LastError()`, as `ModifySocket`) when it is not
+    /// registered. A descriptor added by number that was closed before its removal is removed
+    /// all the same.
     bool RemoveSocket(ZovSocket* s);
     /// Descriptor form of `RemoveSocket`.
     bool RemoveSocket(unsigned int descriptor);
@@ -906,8 +918,9 @@ public:
     unsigned int Count() const;
 
     /// Waits until a registered descriptor is ready, `Wake()` is called or \p timeout
-    /// milliseconds have passed (-1: no limit; 0: poll without waiting). An empty poller waits
-    /// its whole time-out; a signal does not end the wait early, it goes on for what is left.
+    /// milliseconds have passed (-1, or any negative value: no limit; 0: poll without
+    /// waiting). An empty poller waits its whole time-out; a signal does not end the wait
+    /// early, it goes on for what is left.
     /// Once a wait has returned as many entries as any wait before it, the waits that follow
     /// allocate no memory.
     /// \return the number of ready entries (read them with `Ready`), 0 on time-out or when

@@ -120,6 +120,7 @@ TEST_F(PollerTest, ReportsTheBitsOfAConnection) {
         {"peer reset", R, reset, 0, C | E, 0, false},
         {"peer reset, nothing asked", 0, reset, 0, C | E, R | S, false},
         {"closed both ways, nothing asked", 0, closedBothWays, C, 0, R | S, false},
+        {"closed both ways, receive asked", R, closedBothWays, C, 0, S | E, false},
     };
     for (const ReadinessCase& c : cases) {
         SCOPED_TRACE(c.name);

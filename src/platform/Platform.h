@@ -198,7 +198,10 @@ int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout);
 // registered sockets on Windows), with a wake that another thread may trigger. Events are the
 // ZOVNET::POLL_ bits both ways: a registration asks for POLL_RECEIVE and POLL_SEND, and a result
 // reports those among them that are ready, plus POLL_CLOSED and POLL_ERROR whether asked for or
-// not. Each registration carries a 64-bit token that its results carry back.
+// not. Each registration carries a 64-bit token that its results carry back. A hang-up is
+// POLL_CLOSED when both directions are shut (or the connection is gone); a peer's close of its
+// sending side alone is POLL_RECEIVE. Windows reports the latter unasked: where POLL_RECEIVE is
+// not asked for, it comes as POLL_CLOSED there.
 struct SystemPoller;
 struct PolledEvent {
     unsigned long long token;

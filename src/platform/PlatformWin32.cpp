@@ -364,6 +364,15 @@ int PollerRefuse(int code) {
     return SOCKET_ERROR;
 }
 
+// Whether this side of a stream can still send: a send of nothing fails once it is shut.
+bool CanSend(SOCKET s) {
+    const int slot = ::WSAGetLastError();
+    char none = 0;
+    const bool can = ::send(s, &none, 0, 0) != SOCKET_ERROR;
+    ::WSASetLastError(slot);
+    return can;
+}
+
 void DrainWake(SystemPoller* p) {
     char datagram[16];
     while (::recv(p->wake, datagram, sizeof datagram, 0) >= 0) {
@@ -473,8 +482,19 @@ int pollerwait(SystemPoller* p, PolledEvent* out, int max, int milliseconds, boo
             *woken = true;
         }
         for (std::size_t i = 1; i < p->fds.size() && count < max; ++i) {
-            if (p->fds[i].revents != 0)
-                out[count++] = {p->tokens[i], PollBits(p->fds[i].revents)};
+            const WSAPOLLFD& f = p->fds[i];
+            if (f.revents == 0)
+                continue;
+            unsigned int bits = PollBits(f.revents);
+            if ((f.revents & POLLHUP) != 0 && (f.revents & POLLERR) == 0 && CanSend(f.fd)) {
+                // The system's hang-up is also the peer's close of its sending side only, which
+                // is the receive's end of stream while this side can still send. Where receive
+                // readiness is not asked for it stays a hang-up: the system reports it unasked
+                // at every wait, and a wait must not spin on it.
+                if ((f.events & POLLRDNORM) != 0)
+                    bits = (bits & ~ZOVNET::POLL_CLOSED) | ZOVNET::POLL_RECEIVE;
+            }
+            out[count++] = {p->tokens[i], bits};
         }
     }
     return count;
