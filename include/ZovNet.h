@@ -655,14 +655,18 @@ public:
     int Receive(ZovNetPacket* packet) override;
 
 private:
+    friend class ZovTCPSocketServer; // gives an accepted client its listener's mode
+
     int ReceiveRest(ZovNetPacket* packet);
     bool ReservePending(unsigned int size);
     void ConsumePending(unsigned int count);
     void DropPending();
     void StopReceiving();
     void StopSending();
-    int SendSystem(const unsigned char* bytes, unsigned int len);
+    int SendQueued(unsigned char* bytes, unsigned int length);
     bool Enqueue(const unsigned char* bytes, unsigned int len);
+    void ConsumeQueue(unsigned int count);
+    void DropQueue();
     bool FreshDescriptor();
 
     unsigned int m_destAddr;
