@@ -477,7 +477,9 @@ public:
     /// a receive with nothing to give and a send the system cannot take return -1 at once with
     /// `LastError()` `ZOVNET::ERRCODE_WOULD_BLOCK` (see each class for what it keeps), and
     /// `ZovTCPSocketServer::Accept` returns null. A TCP client that turns blocking again first
-    /// sends what it has queued, blocking until it is out.
+    /// sends what it has queued, blocking until it is out (bounded by its send time-out; a
+    /// failure drops the queue as `ZovTCPSocketClient::Flush` says, and the mode is set all the
+    /// same).
     /// \return true when the system took the mode; false (mode unchanged) otherwise, for example
     /// for a socket without descriptor.
     bool SetBlocking(bool blocking);
@@ -537,7 +539,8 @@ public:
     /// choose) and, when \p destAddr is not 0, connects to \p destAddr : \p destPort, blocking
     /// until the system answers. Failures show a warning ("Can not create TCP socket", "Can not
     /// bind TCP socket to local port", "Can not connect to remote host"); the object exists all
-    /// the same and `State()` tells whether it is connected (`SOCK_BOTH`).
+    /// the same and `State()` tells whether it is connected (`SOCK_BOTH`). After a failed connect
+    /// the object can `Connect` again (see there).
     ZovTCPSocketClient(unsigned short localPort = 0, unsigned int destAddr = 0,
                        unsigned short destPort = 0);
 
@@ -552,9 +555,9 @@ public:
     /// \return `SOCKTYPE_TCPCLIENT`.
     unsigned int SocketType() const override;
 
-    /// Connects the bound socket to \p destAddr : \p destPort (blocking). \p destAddr 0 returns
-    /// false at once. A refusal shows "Can not connect to remote host" and returns false.
-    /// The same as `Connect(destAddr, destPort, 0)`.
+    /// Connects the bound socket to \p destAddr : \p destPort, waiting for the outcome as long as
+    /// the system allows. \p destAddr 0 returns false at once. A refusal shows "Can not connect
+    /// to remote host" and returns false. The same as `Connect(destAddr, destPort, 0)`.
     bool Connect(unsigned int destAddr, unsigned short destPort);
 
     /// Connects to \p destAddr : \p destPort and gives up after about \p timeout milliseconds
@@ -563,10 +566,15 @@ public:
     ///
     /// A failure, refused or timed out, shows "Can not connect to remote host" and returns
     /// false; the object can `Connect` again. Some systems cannot connect a socket whose connect
-    /// failed, so the next `Connect` after a failure takes a new descriptor, of the same mode,
-    /// bound to the same local port: `Descriptor()` then shows the new value. A socket
-    /// registered in a `ZovSocketSet` or a `ZovSocketPoller` must be registered again after a
-    /// failed `Connect` (a poller lets go of the old descriptor by itself).
+    /// failed, so the next `Connect` after a failure (this one's or the constructor's) takes a
+    /// new descriptor, of the same mode, bound to the same local port: the port given to the
+    /// constructor, or, when the system chose it, the port it had chosen where that is still free
+    /// (else another one; `Port()` tells). `Descriptor()` then shows the new value, and the new
+    /// descriptor has the system's default options: set again any option set on the old one. A
+    /// socket registered in a `ZovSocketSet` or a `ZovSocketPoller` must be registered again
+    /// after a failed `Connect` (a poller lets go of the old descriptor by itself). A `Connect` on
+    /// an object that holds a connection fails and leaves the connection and the descriptor as
+    /// they are.
     bool Connect(unsigned int destAddr, unsigned short destPort, unsigned int timeout);
 
     /// \return the peer address of the last connection made (network byte order), or 0.
@@ -597,7 +605,9 @@ public:
     /// `Length()`, meaning "accepted"; -1 with `ZOVNET::ERRCODE_WOULD_BLOCK` and nothing queued
     /// or sent when bytes are queued already and `Queued()` plus the packet's length would pass
     /// the send limit (`SetSendLimit`); with an empty queue a packet is always accepted. A
-    /// message is never half in the queue. -1 when the connection failed.
+    /// message is never half in the queue. -1 when the connection failed. What the system takes at
+    /// once goes through the byte form of `Send`, as above; queued bytes go from `Flush` straight
+    /// to the system.
     int Send(ZovNetPacket* packet) override;
 
     /// Sends what is queued (non-blocking sockets, see `Send`) as far as the system takes it,
@@ -605,7 +615,8 @@ public:
     /// waits until the queue is out.
     /// \return the bytes still queued (0: all is out), or -1 when the connection failed: the
     /// queue is dropped and the send side shut (bit 2 of `State()` cleared), since the peer can
-    /// never get the rest of the frame.
+    /// never get the rest of the frame. A queue that may no longer be sent (bit 1 of `State()`
+    /// clear) is dropped with -1 as well. A new connection (`Connect`) starts with an empty queue.
     int Flush();
     /// \return the bytes queued and not yet taken by the system, without sending. A poller user
     /// asks for `ZOVNET::POLL_SEND` while this is above 0 and calls `Flush()` when it comes.
@@ -655,14 +666,18 @@ public:
     int Receive(ZovNetPacket* packet) override;
 
 private:
+    friend class ZovTCPSocketServer; // gives an accepted client its listener's mode
+
     int ReceiveRest(ZovNetPacket* packet);
     bool ReservePending(unsigned int size);
     void ConsumePending(unsigned int count);
     void DropPending();
     void StopReceiving();
     void StopSending();
-    int SendSystem(const unsigned char* bytes, unsigned int len);
+    int SendQueued(unsigned char* bytes, unsigned int length);
     bool Enqueue(const unsigned char* bytes, unsigned int len);
+    void ConsumeQueue(unsigned int count);
+    void DropQueue();
     bool FreshDescriptor();
 
     unsigned int m_destAddr;

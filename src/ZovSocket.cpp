@@ -47,5 +47,12 @@ bool ZovSocket::SetBlocking(bool blocking) {
     if (sys::setblocking(m_descriptor, blocking) != 0)
         return false;
     m_blocking = blocking;
+    // What a TCP client queued while it was non-blocking goes out before any blocking send, so
+    // that no send ever overtakes it and a blocking object holds no queue.
+    if (blocking) {
+        ZovTCPSocketClient* client = dynamic_cast<ZovTCPSocketClient*>(this);
+        if (client != nullptr && client->Queued() != 0)
+            client->Flush();
+    }
     return true;
 }

@@ -63,6 +63,7 @@ ZovTCPSocketClient::ZovTCPSocketClient(unsigned short localPort, unsigned int de
         return;
     addr = MakeAddr(destAddr, destPort);
     if (sys::connect(m_descriptor, &addr, AddrLen) != 0) {
+        m_connectFailed = true;
         ZovNetWarning("Can not connect to remote host");
         return;
     }
@@ -87,6 +88,7 @@ ZovTCPSocketClient::ZovTCPSocketClient(unsigned int descriptor, unsigned int des
 
 ZovTCPSocketClient::~ZovTCPSocketClient() {
     DropPending();
+    DropQueue();
 }
 
 unsigned int ZovTCPSocketClient::SocketType() const {
@@ -94,10 +96,38 @@ unsigned int ZovTCPSocketClient::SocketType() const {
 }
 
 bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort) {
+    return Connect(destAddr, destPort, 0);
+}
+
+bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort,
+                                 unsigned int timeout) {
     if (destAddr == 0)
         return ZovNetFail(ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE, false);
+    if (m_connectFailed && m_descriptor != ZOVNET::BADSOCKET && !FreshDescriptor())
+        return false;
     sockaddr_in addr = MakeAddr(destAddr, destPort);
-    if (sys::connect(m_descriptor, &addr, AddrLen) != 0) {
+    int rc;
+    if (m_blocking && timeout == 0) {
+        rc = sys::connect(m_descriptor, &addr, AddrLen);
+    } else {
+        // The wait for the outcome is bounded only on a non-blocking descriptor, so a blocking
+        // object is switched for the time of the connect.
+        const int wait = timeout == 0 ? -1 : ClampLen(timeout);
+        rc = m_blocking ? sys::setblocking(m_descriptor, false) : 0;
+        if (rc == 0)
+            rc = sys::connectwait(m_descriptor, &addr, AddrLen, wait);
+        if (m_blocking) {
+            const int error = sys::LibraryError();
+            sys::setblocking(m_descriptor, true);
+            sys::SetLibraryError(error);
+        }
+    }
+    if (rc != 0) {
+        // A connection the object still holds is left alone (the system refuses a second
+        // connect on it); any other failure leaves a descriptor that some systems cannot
+        // connect again.
+        if (m_state == SOCK_CLOSED)
+            m_connectFailed = true;
         ZovNetWarning("Can not connect to remote host");
         return false;
     }
@@ -109,7 +139,48 @@ bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort)
     m_destAddr = destAddr;
     m_destPort = destPort;
     m_state = SOCK_BOTH;
+    m_connectFailed = false;
     DropPending(); // bytes of an earlier connection are no part of this one
+    DropQueue();
+    return true;
+}
+
+// A descriptor whose connect failed cannot be connected again everywhere (Wine refuses it), so
+// the next attempt takes a new one in the object's mode, on the same local port: the port the
+// application asked for, or else the one the system had chosen, where it is still free.
+bool ZovTCPSocketClient::FreshDescriptor() {
+    const unsigned int s = sys::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == ZOVNET::BADSOCKET) {
+        ZovNetWarning("Can not create TCP socket");
+        return false; // the old descriptor stays, and the next Connect tries again
+    }
+    if (!m_blocking && sys::setblocking(s, false) != 0) {
+        const int error = sys::LibraryError();
+        sys::closesocket(s);
+        sys::SetLibraryError(error);
+        ZovNetWarning("Can not create TCP socket");
+        return false;
+    }
+    // Created before the old one is closed, so that the new descriptor has another number: a set
+    // that still holds the old number then fails instead of watching a stranger.
+    LeavePollers();
+    sys::closesocket(m_descriptor);
+    m_descriptor = s;
+    m_connectFailed = false;
+    const unsigned short port = m_bindPort != 0 ? m_bindPort : m_port;
+    m_port = 0;
+    sockaddr_in addr = MakeAddr(INADDR_ANY, port);
+    if (sys::bind(s, &addr, AddrLen) == SOCKET_ERROR) {
+        addr = MakeAddr(INADDR_ANY, 0);
+        if (m_bindPort != 0 || sys::bind(s, &addr, AddrLen) == SOCKET_ERROR) {
+            m_connectFailed = true; // not bound where it must be: the next Connect starts over
+            ZovNetWarning("Can not bind TCP socket to local port");
+            return false;
+        }
+    }
+    int len = AddrLen;
+    if (sys::getsockname(s, &addr, &len) == 0)
+        m_port = addr.sin_port;
     return true;
 }
 
@@ -117,6 +188,14 @@ int ZovTCPSocketClient::Send(void* data, unsigned int len) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
         return ZovNetFail(GateError(m_state), -1);
+    if (m_queueUsed != 0) {
+        // Bytes sent past the queue would land inside a queued frame.
+        const int left = Flush();
+        if (left < 0)
+            return -1;
+        if (left > 0)
+            return ZovNetFail(ZOVNET::ERRCODE_WOULD_BLOCK, -1);
+    }
     return sys::send(m_descriptor, data, ClampLen(len), 0);
 }
 
@@ -127,6 +206,8 @@ int ZovTCPSocketClient::Send(ZovNetPacket* packet) {
         return ZovNetFail(GateError(m_state), -1);
     const unsigned short length = packet->Length();
     unsigned char* bytes = packet->Data();
+    if (!m_blocking)
+        return SendQueued(bytes, length);
     // A frame cut short would desynchronise the stream for good: once its first byte is out, the
     // rest follows, or nothing more goes out on this connection.
     unsigned int sent = 0;
@@ -155,6 +236,122 @@ int ZovTCPSocketClient::Send(ZovNetPacket* packet) {
         return -1;
     }
     return length;
+}
+
+// A socket the application made non-blocking through the library never waits and never cuts a
+// frame: what the system does not take now waits in the object, behind what waits already.
+int ZovTCPSocketClient::SendQueued(unsigned char* bytes, unsigned int length) {
+    if (m_queueUsed != 0) {
+        const int left = Flush();
+        if (left < 0)
+            return -1;
+        if (left > 0) {
+            if (static_cast<unsigned long long>(m_queueUsed) + length > m_sendLimit)
+                return ZovNetFail(ZOVNET::ERRCODE_WOULD_BLOCK, -1);
+            return Enqueue(bytes, length) ? static_cast<int>(length) : -1;
+        }
+    }
+    const int n = Send(bytes, length); // through a derived class's byte form, as a blocking send
+    if (n == static_cast<int>(length))
+        return n;
+    if (n < 0 && sys::LibraryError() != WSAEWOULDBLOCK)
+        return -1; // nothing of it went out: the connection failed
+    const unsigned int sent = n > 0 ? static_cast<unsigned int>(n) : 0;
+    if (!Enqueue(bytes + sent, length - sent)) {
+        if (sent != 0) {
+            // Without memory for the rest, the part that went out is a cut frame.
+            const int error = sys::LibraryError();
+            StopSending();
+            sys::SetLibraryError(error);
+        }
+        return -1;
+    }
+    return static_cast<int>(length);
+}
+
+int ZovTCPSocketClient::Flush() {
+    if (m_queueUsed == 0)
+        return 0;
+    if ((m_state & SOCK_RECEIVE) == 0) {
+        // Nothing may be sent any more: the rest of the frame can never go out.
+        DropQueue();
+        return ZovNetFail(GateError(m_state), -1);
+    }
+    while (m_queueUsed != 0) {
+        const int asked = ClampLen(m_queueUsed);
+        const int n = sys::send(m_descriptor, m_queue + m_queueStart, asked, 0);
+        if (n > 0) {
+            ConsumeQueue(static_cast<unsigned int>(n));
+            // A short send on a non-blocking descriptor means the system is full for now.
+            if (!m_blocking && n < asked)
+                break;
+            continue;
+        }
+        const int error = n < 0 ? sys::LibraryError() : 0;
+        if (error == WSAEWOULDBLOCK) {
+            if (!m_blocking)
+                break;
+            // A blocking object whose descriptor was made non-blocking behind the library's
+            // back: wait for room, as long as the socket's own send time-out allows.
+            int limit = 0;
+            if (!GetOption(SO_SNDTIMEO, limit))
+                limit = 0;
+            if (sys::waitwritable(m_descriptor, limit) == 1)
+                continue;
+        }
+        // Part of a frame may be out already: nothing else may follow it.
+        const int failure = sys::LibraryError();
+        StopSending();
+        sys::SetLibraryError(failure);
+        return -1;
+    }
+    return ClampLen(m_queueUsed);
+}
+
+bool ZovTCPSocketClient::Enqueue(const unsigned char* bytes, unsigned int len) {
+    if (len == 0)
+        return true;
+    const unsigned long long need =
+        static_cast<unsigned long long>(m_queueStart) + m_queueUsed + len;
+    if (need > m_queueSize) {
+        // The sent part at the front is reused once it is at least as large as what is left to
+        // move, so that each byte is moved a bounded number of times.
+        if (m_queueStart != 0 && m_queueStart >= m_queueUsed) {
+            std::memmove(m_queue, m_queue + m_queueStart, m_queueUsed);
+            m_queueStart = 0;
+        }
+        const unsigned long long fit =
+            static_cast<unsigned long long>(m_queueStart) + m_queueUsed + len;
+        if (fit > m_queueSize) {
+            const unsigned long long grown =
+                std::max(fit, static_cast<unsigned long long>(m_queueSize) * 3 / 2);
+            if (grown > UINT_MAX)
+                return ZovNetFail(WSAENOBUFS, false);
+            void* queue = std::realloc(m_queue, static_cast<size_t>(grown));
+            if (queue == nullptr)
+                return ZovNetFail(WSAENOBUFS, false);
+            m_queue = static_cast<unsigned char*>(queue);
+            m_queueSize = static_cast<unsigned int>(grown);
+        }
+    }
+    std::memcpy(m_queue + m_queueStart + m_queueUsed, bytes, len);
+    m_queueUsed += len;
+    return true;
+}
+
+void ZovTCPSocketClient::ConsumeQueue(unsigned int count) {
+    m_queueUsed -= count;
+    m_queueStart += count;
+    if (m_queueUsed == 0)
+        DropQueue(); // an idle connection holds no memory
+}
+
+void ZovTCPSocketClient::DropQueue() {
+    std::free(m_queue);
+    m_queue = nullptr;
+    m_queueStart = 0;
+    m_queueUsed = 0;
+    m_queueSize = 0;
 }
 
 int ZovTCPSocketClient::Receive(void* data, unsigned int len) {
@@ -293,6 +490,7 @@ void ZovTCPSocketClient::StopReceiving() {
 // Shutting the send side at the system makes every later send fail there: nothing can follow
 // the part of a frame that went out, and the peer sees the connection end.
 void ZovTCPSocketClient::StopSending() {
+    DropQueue();
     sys::shutdown(m_descriptor, SOCK_SEND - 1);
     m_state = static_cast<unsigned short>(m_state & ~static_cast<unsigned int>(SOCK_SEND));
 }

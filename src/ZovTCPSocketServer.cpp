@@ -34,8 +34,15 @@ ZovTCPSocketServer::~ZovTCPSocketServer() = default;
 ZovTCPSocketClient* ZovTCPSocketServer::Accept() {
     sockaddr_in peer = MakeAddr(0, 0);
     int len = AddrLen;
-    const unsigned int s = sys::accept(m_descriptor, &peer, &len);
+    // A blocking server leaves the new descriptor's mode to the system, as it always has: a
+    // listener made non-blocking behind the library's back then passes its mode on where the
+    // system does so.
+    const unsigned int s = m_blocking ? sys::accept(m_descriptor, &peer, &len)
+                                      : sys::accept(m_descriptor, &peer, &len, true);
     if (s == ZOVNET::BADSOCKET) {
+        // Nothing waiting is the normal answer of a server that was asked not to wait.
+        if (!m_blocking && sys::LibraryError() == WSAEWOULDBLOCK)
+            return nullptr;
         ZovNetWarning("socket accept() failed");
         return nullptr;
     }
@@ -45,6 +52,7 @@ ZovTCPSocketClient* ZovTCPSocketServer::Accept() {
         sys::closesocket(s); // nobody else would ever close the connection
         return ZovNetFail(WSAENOBUFS, client);
     }
+    client->m_blocking = m_blocking;
     return client;
 }
 

@@ -93,6 +93,10 @@ int ZovUDPSocket::Receive(ZovNetPacket* packet, unsigned int* addr, unsigned sho
             break;
         const int error = sys::WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
+            if (!m_blocking)
+                return -1; // asked not to wait: nothing is there now
+            // A descriptor made non-blocking behind the library's back: the packet receive
+            // waits for a datagram all the same.
             sys::Sleep(100);
             continue;
         }

@@ -387,6 +387,62 @@ int setblocking(unsigned int s, bool blocking) {
     return wanted == flags ? 0 : Capture(::fcntl(Fd(s), F_SETFL, wanted));
 }
 
+unsigned int accept(unsigned int s, sockaddr_in* addr, int* len, bool nonblocking) {
+    socklen_t l = len != nullptr ? static_cast<socklen_t>(*len) : 0;
+    // Linux never passes the listener's mode on; the flag sets it without a second call.
+    const int flags = SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0);
+    int fd;
+    do
+        fd = ::accept4(Fd(s), addr != nullptr ? Addr(addr) : nullptr, len != nullptr ? &l : nullptr,
+                       flags);
+    while (fd < 0 && errno == EINTR);
+    if (len != nullptr)
+        *len = static_cast<int>(l);
+    return CaptureSocket(fd);
+}
+
+namespace {
+
+long long MillisecondsSince(const timespec& start) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+} // namespace
+
+int connectwait(unsigned int s, const sockaddr_in* addr, int len, int milliseconds) {
+    const int fd = Fd(s);
+    if (::connect(fd, Addr(addr), static_cast<socklen_t>(len)) == 0)
+        return 0;
+    // An interrupted connect goes on in the background, as one in progress does.
+    if (errno != EINPROGRESS && errno != EINTR)
+        return Capture(SOCKET_ERROR);
+    pollfd p{fd, POLLOUT, 0};
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        int wait = -1;
+        if (milliseconds >= 0) {
+            const long long elapsed = MillisecondsSince(start);
+            wait = elapsed >= milliseconds ? 0 : static_cast<int>(milliseconds - elapsed);
+        }
+        const int n = ::poll(&p, 1, wait);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Capture(SOCKET_ERROR);
+        if (n == 0)
+            return Fail(ETIMEDOUT);
+        break;
+    }
+    int error = 0;
+    socklen_t l = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &l) != 0)
+        return Capture(SOCKET_ERROR);
+    return error == 0 ? 0 : Fail(error);
+}
+
 int waitwritable(unsigned int s, int milliseconds) {
     pollfd p{Fd(s), POLLOUT, 0};
     if (p.fd < 0) // poll() would skip it and wait out the time

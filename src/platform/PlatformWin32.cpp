@@ -238,6 +238,58 @@ int setblocking(unsigned int s, bool blocking) {
     return Capture(::ioctlsocket(ToSocket(s), FIONBIO, &nonblocking));
 }
 
+unsigned int accept(unsigned int s, sockaddr_in* addr, int* len, bool nonblocking) {
+    const unsigned int client = accept(s, addr, len);
+    if (client == ZOVNET::BADSOCKET)
+        return client;
+    // Windows passes the listener's mode on, and the listener may have been switched behind the
+    // library's back: the mode is set, not assumed.
+    if (setblocking(client, !nonblocking) != 0) {
+        const int error = ::WSAGetLastError();
+        ::closesocket(ToSocket(client));
+        ::WSASetLastError(error);
+        return ZOVNET::BADSOCKET;
+    }
+    return client;
+}
+
+int connectwait(unsigned int s, const sockaddr_in* addr, int len, int milliseconds) {
+    const SOCKET socket = ToSocket(s);
+    if (::connect(socket, Addr(addr), len) == 0)
+        return 0;
+    if (::WSAGetLastError() != WSAEWOULDBLOCK)
+        return Capture(SOCKET_ERROR);
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(socket, &writable);
+    // A refused connection shows in the exception set, not as writable.
+    fd_set failed = writable;
+    timeval limit;
+    limit.tv_sec = milliseconds / 1000;
+    limit.tv_usec = (milliseconds % 1000) * 1000;
+    const int n =
+        Capture(::select(0, nullptr, &writable, &failed, milliseconds >= 0 ? &limit : nullptr));
+    if (n == SOCKET_ERROR)
+        return SOCKET_ERROR;
+    if (n == 0) {
+        ::WSASetLastError(WSAETIMEDOUT);
+        WriteLibraryError(WSAETIMEDOUT);
+        return SOCKET_ERROR;
+    }
+    int error = 0;
+    int l = sizeof error;
+    if (Capture(::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &l)) !=
+        0)
+        return SOCKET_ERROR;
+    if (error == 0 && FD_ISSET(socket, &failed))
+        error = WSAECONNREFUSED; // failed without saying why
+    if (error == 0)
+        return 0;
+    ::WSASetLastError(error);
+    WriteLibraryError(error);
+    return SOCKET_ERROR;
+}
+
 int waitwritable(unsigned int s, int milliseconds) {
     // The system's own descriptor set: the layer's table serves the read set of `select` only.
     fd_set writable;
