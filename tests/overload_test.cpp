@@ -380,11 +380,12 @@ TEST_P(OverloadTest, ThousandsOfClientsAreServedBesideHostileOnes) {
                 ASSERT_TRUE(zovtest::SendAll(crowd.back().Get(), Message(16, i)));
         }
         for (int i = first; i < last; ++i) {
-            if (echo)
+            if (echo) {
                 ASSERT_EQ(zovtest::ReceiveBytes(crowd[i].Get(), 16, kWaitMs), Message(16, i))
                     << "client " << i;
-            else
+            } else {
                 ASSERT_EQ(Await(crowd[i].Get(), 5, 0xFF), Outcome::Served) << "client " << i;
+            }
         }
     }
 
@@ -430,8 +431,9 @@ TEST_P(OverloadTest, ThousandsOfClientsAreServedBesideHostileOnes) {
     // The trickler stalls in the middle of its packet and is dropped; the greedy one's echoes
     // pass its queue's limit.
     EXPECT_TRUE(ClosedByPeer(trickler.Get())) << "the client that trickles was kept";
-    if (echo)
+    if (echo) {
         EXPECT_TRUE(ClosedByPeer(greedy.Get())) << "the client that never reads was kept";
+    }
     stop = true;
     pump.join();
     trickle.join();
