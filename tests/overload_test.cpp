@@ -376,8 +376,9 @@ TEST_P(OverloadTest, ThousandsOfClientsAreServedBesideHostileOnes) {
         for (int i = first; i < last; ++i) {
             crowd.push_back(zovtest::RawConnect(process.Port()));
             ASSERT_TRUE(crowd.back().Valid()) << "client " << i << " could not connect";
-            if (echo)
+            if (echo) {
                 ASSERT_TRUE(zovtest::SendAll(crowd.back().Get(), Message(16, i)));
+            }
         }
         for (int i = first; i < last; ++i) {
             if (echo) {
