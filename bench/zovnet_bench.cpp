@@ -13,15 +13,22 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -840,6 +847,318 @@ void W6_Raw(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// W4 drain: UDP one-way, the receiver waits for readiness, then drains a non-blocking socket
+// ---------------------------------------------------------------------------------------------
+
+// The event loop's way of receiving: take datagrams until the socket has none, and only then
+// wait on the poller. The baseline does the same with epoll and recv on a non-blocking socket.
+struct LibUdpDrain : LibUdp {
+    ZovSocketPoller poller;
+    LibUdpDrain() {
+        ok = ok && rx.SetBlocking(false) && poller.AddSocket(&rx, ZOVNET::POLL_RECEIVE);
+    }
+    bool Receive(UdpMessage& m) {
+        for (;;) {
+            if (LibUdp::Receive(m))
+                return true;
+            if (ZovNet::LastError() != ZOVNET::ERRCODE_WOULD_BLOCK)
+                return false;
+            if (poller.WaitSockets(kIoTimeoutSeconds * 1000) <= 0)
+                return false;
+        }
+    }
+};
+
+struct RawUdpDrain : RawUdp {
+    int ep = -1;
+    RawUdpDrain() {
+        ep = ::epoll_create1(EPOLL_CLOEXEC);
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.fd = rx;
+        ok = ok && ep >= 0 && ::fcntl(rx, F_SETFL, ::fcntl(rx, F_GETFL) | O_NONBLOCK) == 0 &&
+             ::epoll_ctl(ep, EPOLL_CTL_ADD, rx, &e) == 0;
+    }
+    ~RawUdpDrain() {
+        if (ep >= 0)
+            ::close(ep);
+    }
+    bool Receive(UdpMessage& m) {
+        for (;;) {
+            if (RawUdp::Receive(m))
+                return true;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return false;
+            epoll_event e{};
+            if (::epoll_wait(ep, &e, 1, kIoTimeoutSeconds * 1000) <= 0)
+                return false;
+        }
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// W7: one thread serves N idle connections and 64 active echo connections
+// ---------------------------------------------------------------------------------------------
+
+// Every iteration sends the 9-byte packet on each of the 64 active connections and reads the 64
+// echoes back; the server thread waits on one poller holding all N + 64 connections and echoes
+// what comes. The baseline's server is an epoll loop on non-blocking descriptors with the same
+// framing (peek the length, read the message, send it back), until the socket has nothing more.
+constexpr int kActiveConnections = 64;
+
+// Raises the soft descriptor limit to the hard one: 10,000 idle connections need 10,000
+// descriptors in this process.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// N idle connections whose client ends live in a child process, so that neither process needs
+// more than about N descriptors. The child connects, reports, then waits until this process
+// closes the pipe (or ends), and exits.
+class IdleCrowd {
+public:
+    explicit IdleCrowd(int count) {
+        if (count == 0) {
+            ok = true;
+            return;
+        }
+        RaiseDescriptorLimit();
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = LoopbackAddr(0);
+        socklen_t len = sizeof addr;
+        int ready[2] = {-1, -1};
+        int hold[2] = {-1, -1};
+        if (listener < 0 ||
+            ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listener, SOMAXCONN) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+            ::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(hold, O_CLOEXEC) != 0) {
+            Close(listener);
+            return;
+        }
+        m_child = ::fork();
+        if (m_child == 0) {
+            ::close(ready[0]);
+            ::close(hold[1]);
+            std::vector<int> ends;
+            for (int i = 0; i < count; ++i) {
+                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+                    ::_exit(1);
+                ends.push_back(fd);
+            }
+            const char done = 1;
+            if (::write(ready[1], &done, 1) != 1)
+                ::_exit(1);
+            char byte;
+            while (::read(hold[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(hold[0]);
+        m_hold = hold[1];
+        if (m_child > 0) {
+            // Accept while the child connects, so that the listen queue never overflows.
+            while (static_cast<int>(m_ends.size()) < count) {
+                pollfd p{listener, POLLIN, 0};
+                if (::poll(&p, 1, kIoTimeoutSeconds * 1000) != 1)
+                    break;
+                const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                if (fd < 0)
+                    break;
+                m_ends.push_back(fd);
+            }
+            char done = 0;
+            ok = static_cast<int>(m_ends.size()) == count && ::read(ready[0], &done, 1) == 1;
+        }
+        ::close(ready[0]);
+        ::close(listener);
+    }
+    ~IdleCrowd() {
+        for (int fd : m_ends)
+            ::close(fd);
+        Close(m_hold);
+        if (m_child > 0)
+            ::waitpid(m_child, nullptr, 0);
+    }
+    IdleCrowd(const IdleCrowd&) = delete;
+    IdleCrowd& operator=(const IdleCrowd&) = delete;
+
+    const std::vector<int>& Ends() const { return m_ends; }
+    bool ok = false;
+
+private:
+    static void Close(int fd) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    std::vector<int> m_ends; // the server ends, non-blocking
+    int m_hold = -1;
+    pid_t m_child = -1;
+};
+
+// One crowd per N for the whole program: both sides of a pairing run with the same one.
+std::map<int, std::unique_ptr<IdleCrowd>> g_crowds;
+
+IdleCrowd& Crowd(int count) {
+    std::unique_ptr<IdleCrowd>& crowd = g_crowds[count];
+    if (crowd == nullptr)
+        crowd.reset(new IdleCrowd(count));
+    return *crowd;
+}
+
+// The server through the library: the active connections adopted into non-blocking clients.
+struct LibEchoServer {
+    ZovSocketPoller poller;
+    std::vector<std::unique_ptr<ZovTCPSocketClient>> conns;
+    bool ok = true;
+
+    LibEchoServer(const IdleCrowd& crowd, std::vector<std::unique_ptr<RawTcpPair>>& pairs) {
+        ok = poller.Valid();
+        for (int fd : crowd.Ends())
+            ok = ok && poller.AddSocket(static_cast<unsigned int>(fd), ZOVNET::POLL_RECEIVE);
+        for (auto& pair : pairs) {
+            conns.emplace_back(new ZovTCPSocketClient(pair->DescB(), 0, 0));
+            pair->b = -1; // the client owns it now
+            ZovTCPSocketClient* c = conns.back().get();
+            ok = ok && c->SetBlocking(false) && poller.AddSocket(c, ZOVNET::POLL_RECEIVE, c);
+        }
+    }
+    void Serve(const std::atomic<bool>& stop) {
+        ZovNetPacket packet;
+        while (!stop) {
+            const int n = poller.WaitSockets(kIoTimeoutSeconds * 1000);
+            if (n < 0)
+                return;
+            for (int i = 0; i < n; ++i) {
+                auto* c = static_cast<ZovTCPSocketClient*>(poller.Ready(i).tag);
+                if (c == nullptr)
+                    continue;
+                while (c->Receive(&packet) > 0)
+                    c->Send(&packet);
+            }
+        }
+    }
+    void Wake() { poller.Wake(); }
+};
+
+// The same server by hand on epoll.
+struct RawEchoServer {
+    int ep = -1;
+    int wake = -1;
+    std::vector<int> fds;
+    bool ok = false;
+
+    RawEchoServer(const IdleCrowd& crowd, std::vector<std::unique_ptr<RawTcpPair>>& pairs) {
+        ep = ::epoll_create1(EPOLL_CLOEXEC);
+        wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        ok = ep >= 0 && wake >= 0 && Add(wake, 0);
+        for (int fd : crowd.Ends())
+            ok = ok && Add(fd, 0);
+        for (auto& pair : pairs) {
+            fds.push_back(pair->b);
+            ok = ok && ::fcntl(pair->b, F_SETFL, ::fcntl(pair->b, F_GETFL) | O_NONBLOCK) == 0 &&
+                 Add(pair->b, fds.size());
+        }
+    }
+    ~RawEchoServer() {
+        if (ep >= 0)
+            ::close(ep);
+        if (wake >= 0)
+            ::close(wake);
+    }
+    bool Add(int fd, std::size_t index) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u64 = index;
+        return ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e) == 0;
+    }
+    void Serve(const std::atomic<bool>& stop) {
+        epoll_event events[kActiveConnections + 1];
+        unsigned char buf[2048];
+        while (!stop) {
+            const int n =
+                ::epoll_wait(ep, events, kActiveConnections + 1, kIoTimeoutSeconds * 1000);
+            if (n < 0 && errno != EINTR)
+                return;
+            for (int i = 0; i < n; ++i) {
+                if (events[i].data.u64 == 0)
+                    continue; // the wake, or an idle connection
+                const int fd = fds[events[i].data.u64 - 1];
+                for (;;) {
+                    unsigned char head[2];
+                    if (::recv(fd, head, 2, MSG_PEEK) != 2)
+                        break;
+                    const unsigned int length = Get16(head);
+                    if (length < 3 || ::recv(fd, buf, length, 0) != static_cast<ssize_t>(length))
+                        break;
+                    ::send(fd, buf, length, MSG_NOSIGNAL);
+                }
+            }
+        }
+    }
+    void Wake() {
+        const std::uint64_t one = 1;
+        if (::write(wake, &one, sizeof one) != sizeof one)
+            std::fprintf(stderr, "W7: could not wake the server\n");
+    }
+};
+
+template <class Server> void W7_PollerEcho(benchmark::State& state, int idle) {
+    IdleCrowd& crowd = Crowd(idle);
+    if (!crowd.ok) {
+        state.SkipWithError("could not open the idle connections");
+        return;
+    }
+    std::vector<std::unique_ptr<RawTcpPair>> pairs;
+    for (int i = 0; i < kActiveConnections; ++i) {
+        pairs.emplace_back(new RawTcpPair);
+        if (!pairs.back()->ok) {
+            state.SkipWithError("could not connect on loopback");
+            return;
+        }
+        SetNoDelay(pairs.back()->DescA());
+        SetNoDelay(pairs.back()->DescB());
+    }
+    Server server(crowd, pairs);
+    if (!server.ok) {
+        state.SkipWithError("could not register the connections");
+        return;
+    }
+    OneCpu cpu;
+    std::atomic<bool> stop{false};
+    std::thread thread([&] {
+        cpu.Join();
+        server.Serve(stop);
+    });
+    unsigned char out[kPingLength];
+    out[2] = 7;
+    Put32(Put16(out + 3, 513), 65536);
+    Put16(out, kPingLength);
+    unsigned char in[128];
+    for (auto _ : state) {
+        bool ok = true;
+        for (auto& pair : pairs)
+            ok = ok && RawSendAll(pair->a, out, sizeof out);
+        for (auto& pair : pairs)
+            ok = ok && RawRecvMessage(pair->a, in, sizeof in) == kPingLength && in[2] == 7;
+        if (!ok) {
+            state.SkipWithError("echo failed");
+            break;
+        }
+    }
+    stop = true;
+    server.Wake();
+    thread.join();
+    state.SetItemsProcessed(state.iterations() * kActiveConnections);
+}
+
+// ---------------------------------------------------------------------------------------------
 // The ratio table
 // ---------------------------------------------------------------------------------------------
 
@@ -866,6 +1185,16 @@ const Pairing kPairings[] = {
      0.95},
     {"W4 UDP one-way (messages/s)", "W4_udp_oneway/ZovNet", "W4_udp_oneway/raw",
      Measure::Throughput, 0.95},
+    {"W4 drain: poller + non-blocking receives", "W4_udp_drain/ZovNet", "W4_udp_drain/raw_epoll",
+     Measure::Throughput, 0.95},
+    {"W7 echo x64 beside 0 idle, vs epoll", "W7_poller_echo/0/ZovNet", "W7_poller_echo/0/raw_epoll",
+     Measure::Time, 1.05},
+    {"W7 echo x64 beside 1000 idle, vs epoll", "W7_poller_echo/1000/ZovNet",
+     "W7_poller_echo/1000/raw_epoll", Measure::Time, 1.05},
+    {"W7 echo x64 beside 10000 idle, vs epoll", "W7_poller_echo/10000/ZovNet",
+     "W7_poller_echo/10000/raw_epoll", Measure::Time, 1.05},
+    {"W7 ZovNet, 10000 idle vs 0 idle", "W7_poller_echo/10000/ZovNet", "W7_poller_echo/0/ZovNet",
+     Measure::Time, 1.2},
     {"W5 CheckSockets+CheckSocket x64 vs poll()", "W5_readiness/ZovNet", "W5_readiness/raw_poll",
      Measure::Time, 1.2},
     {"W6 4 KiB, default-constructed vs pre-sized", "W6_growth/default/ZovNet",
@@ -1031,6 +1360,31 @@ void RegisterAll() {
         ->MeasureProcessCPUTime()
         ->Unit(benchmark::kMicrosecond);
 
+    RegisterBenchmark("W4_udp_drain/ZovNet", W4_Udp<LibUdpDrain>)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("W4_udp_drain/raw_epoll", W4_Udp<RawUdpDrain>)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->Unit(benchmark::kMicrosecond);
+
+    for (const int idle : {0, 1000, 10000}) {
+        const std::string prefix = "W7_poller_echo/" + std::to_string(idle);
+        RegisterBenchmark(
+            (prefix + "/ZovNet").c_str(),
+            [idle](benchmark::State& state) { W7_PollerEcho<LibEchoServer>(state, idle); })
+            ->UseRealTime()
+            ->MeasureProcessCPUTime()
+            ->Unit(benchmark::kMicrosecond);
+        RegisterBenchmark(
+            (prefix + "/raw_epoll").c_str(),
+            [idle](benchmark::State& state) { W7_PollerEcho<RawEchoServer>(state, idle); })
+            ->UseRealTime()
+            ->MeasureProcessCPUTime()
+            ->Unit(benchmark::kMicrosecond);
+    }
+
     RegisterBenchmark("W5_readiness/ZovNet", W5_Lib);
     RegisterBenchmark("W5_readiness/raw_poll", W5_Raw);
 
@@ -1072,6 +1426,7 @@ int main(int argc, char** argv) {
     }
     benchmark::Shutdown();
     g_readiness.reset();
+    g_crowds.clear();
     delete net;
     return 0;
 }

@@ -1,12 +1,15 @@
 // A chat server on one thread: every packet a client sends is relayed to all the other clients.
 //
-//   chat_server [--port N] [--max-seconds S] [--idle-exit-ms MS]
+//   chat_server [--port N] [--max-seconds S] [--idle-exit-ms MS] [--max-clients N] [--quiet]
 //
 //   --port N           TCP port to listen on; 0 (the default) lets the system choose.
 //   --max-seconds S    stop after S seconds; 0 (the default) runs without limit.
 //   --idle-exit-ms MS  stop once the last client has left and no other has come for MS
 //                      milliseconds; 0 (the default) never stops for that. A server that nobody
 //                      joins is bounded by --max-seconds alone.
+//   --max-clients N    serve at most N clients at once, turning the others away; by default only
+//                      the descriptors bound it.
+//   --quiet            leave out the line per client and per packet.
 //
 // The first line on standard output is "listening on port N", so that a script can start the
 // server on port 0 and read which port it got. Every later line reports a client joining, leaving,
@@ -15,18 +18,16 @@
 //
 // The server relays packets as they are, whatever their type and content. It sends one packet of
 // its own: a welcome of type 255 to each client it takes in, carrying the 16-bit number of clients
-// connected, the new one included. A client that has its welcome is sure to get every packet that
-// the others send from then on.
+// connected, the new one included (the count stops at 65535). A client that has its welcome is
+// sure to get every packet that the others send from then on, in order.
 //
-// One thread serves everybody: the listening socket and every client are in one socket set, and
-// the loop waits on it, at most 100 ms at a time so that the limits are checked. A client that
-// sends only part of a packet and then stalls holds the loop for at most half a second, the
-// receive time-out of every client, and is then dropped: the others chat on.
-//
-// Under overload (ServerLimits.h): the listen queue is the system's longest; a client beyond the
-// 63 that the set holds is turned away (closed at once); a client that stops reading is dropped
-// once a send to it has waited 2 seconds; and when the process runs out of descriptors, newcomers
-// are turned away without the loop spinning, with one line in the log for the whole episode.
+// One thread serves everybody through one ZovSocketPoller, all sockets non-blocking
+// (ServerLimits.h). A relay the client cannot take yet waits in its queue; a client whose queue
+// passes the library's send limit (it does not read) is dropped, and the others are not slowed. A
+// client that sends only part of a packet and then stalls is dropped after half a second. A
+// client beyond --max-clients is turned away (closed at once), and when the process runs out of
+// descriptors, newcomers are turned away without the loop spinning, with one line in the log for
+// the whole episode.
 #include "ServerLimits.h"
 
 #include <ZovNet.h>
@@ -38,21 +39,20 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned char kWelcomeType = 255;
-// The set watches 64 descriptors; one of them is the listening socket.
-constexpr std::size_t kMaxClients = 63;
-constexpr unsigned int kTickMs = 100;
 
 struct Options {
     unsigned int port = 0;
     unsigned long maxSeconds = 0;
     unsigned long idleExitMs = 0;
+    unsigned long maxClients = 0;
+    bool quiet = false;
 };
 
 struct Client {
@@ -60,6 +60,8 @@ struct Client {
     unsigned int id;
     bool gone;
 };
+
+bool g_quiet = false;
 
 // Ports cross the library's interface in network byte order; people write them in host order.
 unsigned short NetworkPort(unsigned int number) {
@@ -77,6 +79,7 @@ unsigned int PortNumber(unsigned short networkOrder) {
 }
 
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Tell(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // One line of the log; flushed at once, since the log usually goes to a pipe.
 void Say(const char* format, ...) {
@@ -85,6 +88,17 @@ void Say(const char* format, ...) {
     std::vprintf(format, args);
     va_end(args);
     std::fflush(stdout);
+}
+
+// A line about one client or one packet, left out with --quiet: thousands of clients would turn
+// it into a flood that holds the server up when its reader is slow.
+void Tell(const char* format, ...) {
+    if (g_quiet)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
 }
 
 bool ParseNumber(const char* text, unsigned long limit, unsigned long& value) {
@@ -101,6 +115,10 @@ bool ParseNumber(const char* text, unsigned long limit, unsigned long& value) {
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
+        if (name == "--quiet") {
+            options.quiet = true;
+            continue;
+        }
         const char* value = i + 1 < argc ? argv[++i] : nullptr;
         unsigned long number = 0;
         if (name == "--port" && ParseNumber(value, 65535, number))
@@ -109,6 +127,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.maxSeconds = number;
         else if (name == "--idle-exit-ms" && ParseNumber(value, 1000000000, number))
             options.idleExitMs = number;
+        else if (name == "--max-clients" && ParseNumber(value, 1000000, number) && number > 0)
+            options.maxClients = number;
         else
             return false;
     }
@@ -117,20 +137,21 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 
 class ChatServer {
 public:
-    ChatServer(const ZovNet* net, ZovTCPSocketServer& server)
-        : m_net(net), m_server(server), m_admission(server, m_set, Say) {
-        m_set.AddSocket(&m_server);
-    }
+    ChatServer(const ZovNet* net, ZovTCPSocketServer& server, unsigned long maxClients)
+        : m_net(net), m_server(server), m_admission(server, m_poller, Say),
+          m_maxClients(maxClients) {}
 
     ~ChatServer() {
-        // A set does not track sockets: take every one out before it is closed.
-        for (Client& c : m_clients)
-            m_set.RemoveSocket(c.socket.get());
+        // Each socket leaves the poller as it is deleted.
         m_clients.clear();
-        m_set.RemoveSocket(&m_server);
     }
 
-    // Serves until a limit is reached. Returns false when waiting on the set failed.
+    bool Listen() {
+        return m_poller.Valid() && m_server.SetBlocking(false) &&
+               m_poller.AddSocket(&m_server, ZOVNET::POLL_RECEIVE, &m_server);
+    }
+
+    // Serves until a limit is reached. Returns false when waiting on the poller failed.
     bool Run(const Options& options) {
         const auto start = Clock::now();
         bool joined = false; // idleness counts only once somebody has come
@@ -152,94 +173,147 @@ public:
             }
 
             m_admission.Tick();
-            const int ready = m_set.WaitSockets(kTickMs);
+            const int ready = m_poller.WaitSockets(serverlimits::kTickMs);
             if (ready < 0) {
                 std::fprintf(stderr, "chat_server: waiting on the sockets failed\n");
                 return false;
             }
-            if (ready == 0)
-                continue;
             // Clients before newcomers: one who left before a newcomer arrived is no longer
             // counted in the newcomer's welcome.
-            ServeClients();
+            bool admit = false;
+            for (int i = 0; i < ready; ++i) {
+                const ZovPollEvent e = m_poller.Ready(i);
+                if (e.events == 0)
+                    continue;
+                if (e.tag == &m_server)
+                    admit = true;
+                else
+                    Serve(static_cast<Client*>(e.tag), e.events);
+            }
+            m_stalls.Sweep([](Client* c) { c->gone = true; });
             Sweep();
-            if (m_set.CheckSocket(&m_server))
+            if (admit)
                 Admit();
+            std::fflush(stdout);
         }
     }
 
 private:
-    void ServeClients() {
-        for (Client& c : m_clients) {
-            if (c.gone || !m_set.CheckSocket(c.socket.get()))
-                continue;
-            ZovNetPacket packet;
-            // A readable client with no whole packet to give has closed, failed, or stalled in
-            // the middle of a packet for longer than its receive time-out; it is done.
-            if (c.socket->Receive(&packet) <= 0) {
-                c.gone = true;
-                continue;
-            }
-            unsigned int delivered = 0;
-            for (Client& other : m_clients) {
-                if (&other == &c || other.gone)
-                    continue;
-                if (other.socket->Send(&packet) == packet.Length())
-                    ++delivered;
-                else
-                    other.gone = true;
-            }
-            Say("client %u: relayed %u bytes of type %u to %u clients\n", c.id,
-                static_cast<unsigned int>(packet.Length()),
-                static_cast<unsigned int>(packet.Type()), delivered);
+    void Serve(Client* c, unsigned int events) {
+        if (c->gone)
+            return;
+        ZovTCPSocketClient& socket = *c->socket;
+        if ((events & ZOVNET::POLL_SEND) != 0 && socket.Flush() < 0) {
+            c->gone = true;
+            return;
         }
+        if ((events & (ZOVNET::POLL_RECEIVE | ZOVNET::POLL_CLOSED | ZOVNET::POLL_ERROR)) != 0) {
+            for (int turn = 0; turn < serverlimits::kPacketsPerTurn && !c->gone; ++turn) {
+                ZovNetPacket packet;
+                const int received = socket.Receive(&packet);
+                if (received < 0 && ZovNet::LastError() == ZOVNET::ERRCODE_WOULD_BLOCK) {
+                    // Nothing more for now; part of a packet may be waiting for its rest.
+                    m_stalls.Update(c, socket.Pending() > 0);
+                    break;
+                }
+                m_stalls.Update(c, false);
+                // Closed, failed, or a frame too short to be a packet: the client is done.
+                if (received <= 0) {
+                    c->gone = true;
+                    break;
+                }
+                Relay(*c, packet);
+            }
+        }
+        if (!c->gone)
+            Watch(*c);
     }
 
-    // Leaving clients come out of the set first, then are closed.
+    void Relay(const Client& from, ZovNetPacket& packet) {
+        unsigned int delivered = 0;
+        for (auto& entry : m_clients) {
+            Client& other = *entry.second;
+            if (&other == &from || other.gone)
+                continue;
+            const bool waiting = other.socket->Queued() > 0;
+            // Refused when its queue would pass the limit: it does not read, and is dropped.
+            if (other.socket->Send(&packet) != packet.Length()) {
+                other.gone = true;
+                continue;
+            }
+            ++delivered;
+            if (!waiting && other.socket->Queued() > 0)
+                Watch(other);
+        }
+        Tell("client %u: relayed %u bytes of type %u to %u clients\n", from.id,
+             static_cast<unsigned int>(packet.Length()), static_cast<unsigned int>(packet.Type()),
+             delivered);
+    }
+
+    void Watch(Client& c) {
+        m_poller.ModifySocket(c.socket.get(), serverlimits::WantedEvents(*c.socket));
+    }
+
+    // Leaving clients are closed, which takes them out of the poller.
     void Sweep() {
         for (auto it = m_clients.begin(); it != m_clients.end();) {
-            if (!it->gone) {
+            if (!it->second->gone) {
                 ++it;
                 continue;
             }
-            m_set.RemoveSocket(it->socket.get());
-            const unsigned int id = it->id;
+            const unsigned int id = it->second->id;
+            m_stalls.Forget(it->first);
             it = m_clients.erase(it);
             m_admission.Released();
-            Say("client %u left (%u connected)\n", id, static_cast<unsigned>(m_clients.size()));
+            Tell("client %u left (%u connected)\n", id, static_cast<unsigned>(m_clients.size()));
         }
     }
 
     void Admit() {
-        std::unique_ptr<ZovTCPSocketClient> socket = m_admission.Take();
-        if (socket == nullptr)
-            return;
-        // Turned away rather than left waiting: a waiting connection would keep the listening
-        // socket readable and the loop spinning.
-        if (m_clients.size() >= kMaxClients) {
-            Say("turned a client away: %u connected already\n",
-                static_cast<unsigned>(m_clients.size()));
-            return;
+        for (int turn = 0; turn < serverlimits::kAcceptsPerTurn; ++turn) {
+            bool more = false;
+            std::unique_ptr<ZovTCPSocketClient> socket = m_admission.Take(more);
+            if (socket == nullptr) {
+                if (!more)
+                    return;
+                continue;
+            }
+            // Turned away rather than left waiting: a waiting connection would keep the
+            // listening socket ready and the loop spinning.
+            if (m_maxClients != 0 && m_clients.size() >= m_maxClients) {
+                Say("turned a client away: %u connected already\n",
+                    static_cast<unsigned>(m_clients.size()));
+                continue;
+            }
+            if (!serverlimits::PrepareClient(*socket))
+                continue;
+            const std::size_t count = m_clients.size() + 1;
+            ZovNetPacket welcome(kWelcomeType, 2);
+            welcome.AddInt16(static_cast<unsigned short>(count < 65535 ? count : 65535));
+            if (socket->Send(&welcome) != welcome.Length())
+                continue;
+            std::unique_ptr<Client> client(new Client{std::move(socket), ++m_lastId, false});
+            if (!m_poller.AddSocket(client->socket.get(),
+                                    serverlimits::WantedEvents(*client->socket), client.get()))
+                continue;
+            if (!g_quiet) {
+                const char* from = m_net->AddrToString(client->socket->GetDestAddr());
+                Tell("client %u joined from %s:%u (%u connected)\n", m_lastId,
+                     from != nullptr ? from : "?", PortNumber(client->socket->GetDestPort()),
+                     static_cast<unsigned>(count));
+            }
+            Client* key = client.get();
+            m_clients.emplace(key, std::move(client));
         }
-        serverlimits::BoundStalls(*socket);
-        const char* from = m_net->AddrToString(socket->GetDestAddr());
-        const unsigned int peerPort = PortNumber(socket->GetDestPort());
-        serverlimits::BoundSends(*socket);
-        ZovNetPacket welcome(kWelcomeType, 2);
-        welcome.AddInt16(static_cast<unsigned short>(m_clients.size() + 1));
-        if (socket->Send(&welcome) != welcome.Length())
-            return;
-        m_set.AddSocket(socket.get());
-        m_clients.push_back(Client{std::move(socket), ++m_lastId, false});
-        Say("client %u joined from %s:%u (%u connected)\n", m_lastId, from != nullptr ? from : "?",
-            peerPort, static_cast<unsigned>(m_clients.size()));
     }
 
     const ZovNet* m_net;
     ZovTCPSocketServer& m_server;
-    ZovSocketSet m_set;
+    ZovSocketPoller m_poller;
     serverlimits::Admission m_admission;
-    std::vector<Client> m_clients;
+    serverlimits::Stalls<Client*> m_stalls;
+    std::unordered_map<Client*, std::unique_ptr<Client>> m_clients;
+    unsigned long m_maxClients;
     unsigned int m_lastId = 0;
 };
 
@@ -248,10 +322,12 @@ private:
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: chat_server [--port N] [--max-seconds S] [--idle-exit-ms MS]\n");
+        std::fprintf(stderr, "usage: chat_server [--port N] [--max-seconds S] [--idle-exit-ms MS] "
+                             "[--max-clients N] [--quiet]\n");
         return 2;
     }
+    g_quiet = options.quiet;
+    serverlimits::RaiseDescriptorLimit();
     ZovNet* net = ZovNet::GetInstance();
     if (net == nullptr || !net->Init()) {
         std::fprintf(stderr, "chat_server: cannot start the network layer\n");
@@ -260,8 +336,9 @@ int main(int argc, char** argv) {
     int status = 1;
     {
         ZovTCPSocketServer server(NetworkPort(options.port), serverlimits::kBacklog);
-        if (server.State() == ZovSocket::SOCK_RECEIVE) {
-            ChatServer chat(net, server); // ready to serve before it says where
+        ChatServer chat(net, server, options.maxClients);
+        if (server.State() == ZovSocket::SOCK_RECEIVE && chat.Listen()) {
+            // Ready to serve before it says where.
             Say("listening on port %u\n", PortNumber(server.Port()));
             status = chat.Run(options) ? 0 : 1;
         } else {

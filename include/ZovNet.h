@@ -665,6 +665,12 @@ public:
     /// learn when to call again.
     int Receive(ZovNetPacket* packet) override;
 
+    /// \return the bytes of a message that has begun to arrive and is not whole yet, kept in the
+    /// object (see `Receive(ZovNetPacket*)`); 0 between messages. A server that must not wait
+    /// for ever on a client that stopped in the middle of a message watches how long this stays
+    /// above 0.
+    unsigned int Pending() const { return m_pendingUsed; }
+
 private:
     friend class ZovTCPSocketServer; // gives an accepted client its listener's mode
 
