@@ -3,6 +3,7 @@
 // one that stalls in the middle of a packet, and thousands of clients served at once beside such
 // hostile ones. Every client must be served or closed, and an overloaded server must not spin.
 #include "ChildProcess.h"
+#include "ManyConnections.h"
 #include "RawSocket.h"
 #include "TestSupport.h"
 
@@ -360,9 +361,9 @@ TEST_P(OverloadTest, ThousandsOfClientsAreServedBesideHostileOnes) {
     const Server& server = GetParam();
     const bool echo = std::string(server.name) == "echo_server";
     const int count = CrowdSize();
-    if (!zovtest::RaiseDescriptorLimit(static_cast<unsigned long>(count) + 200))
-        GTEST_SKIP() << "the hard descriptor limit is below the " << count + 200
-                     << " descriptors this test needs";
+    std::string why;
+    if (!zovtest::RaiseDescriptorLimit(static_cast<unsigned long>(count) + 200, why))
+        GTEST_SKIP() << why;
     ServerProcess process;
     ASSERT_NO_FATAL_FAILURE(process.Start(server, 0, {"--quiet"}));
 

@@ -43,7 +43,6 @@
 #include <pthread.h>
 #include <strings.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -168,11 +167,6 @@ inline std::vector<unsigned int> OwnNameAddresses(const std::string& name) {
         addrs.push_back(addr);
     }
     return addrs;
-}
-
-// Windows has no per-process descriptor limit to raise.
-inline bool RaiseDescriptorLimit(unsigned long) {
-    return true;
 }
 
 // Whether this Windows is Wine, which CI runs the tests on. Where Wine departs from Windows
@@ -318,20 +312,6 @@ inline std::vector<unsigned int> OwnNameAddresses(const std::string&) {
 
 inline bool RunningUnderWine() {
     return false;
-}
-
-// Raises this process's soft descriptor limit to at least `need`: false when the hard limit is
-// below it.
-inline bool RaiseDescriptorLimit(unsigned long need) {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return false;
-    if (limit.rlim_cur >= need)
-        return true;
-    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < need)
-        return false;
-    limit.rlim_cur = need;
-    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 // The threads of this process.
