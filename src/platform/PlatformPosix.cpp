@@ -254,15 +254,7 @@ int listen(unsigned int s, int backlog) {
 }
 
 unsigned int accept(unsigned int s, sockaddr_in* addr, int* len) {
-    socklen_t l = len != nullptr ? static_cast<socklen_t>(*len) : 0;
-    int fd;
-    do
-        fd = ::accept4(Fd(s), addr != nullptr ? Addr(addr) : nullptr, len != nullptr ? &l : nullptr,
-                       SOCK_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (len != nullptr)
-        *len = static_cast<int>(l);
-    return CaptureSocket(fd);
+    return accept(s, addr, len, false);
 }
 
 int connect(unsigned int s, const sockaddr_in* addr, int len) {
