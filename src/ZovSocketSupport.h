@@ -24,6 +24,12 @@ inline int ClampLen(unsigned int len) {
     return len > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(len);
 }
 
+// The layer's flag for a transfer of a socket made non-blocking through the library, which then
+// needs no look at the descriptor's mode when the system says it would block.
+inline int ModeFlags(bool blocking) {
+    return blocking ? 0 : sys::LAYER_NONBLOCKING;
+}
+
 // The code of a transfer refused because bit 1 (SOCK_RECEIVE) of the state is clear.
 inline int GateError(unsigned int state) {
     return (state & ZovSocket::SOCK_SEND) != 0 ? ZOVNET::ERRCODE_SHUT_DOWN

@@ -196,7 +196,7 @@ int ZovTCPSocketClient::Send(void* data, unsigned int len) {
         if (left > 0)
             return ZovNetFail(ZOVNET::ERRCODE_WOULD_BLOCK, -1);
     }
-    return sys::send(m_descriptor, data, ClampLen(len), 0);
+    return sys::send(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking));
 }
 
 int ZovTCPSocketClient::Send(ZovNetPacket* packet) {
@@ -279,7 +279,7 @@ int ZovTCPSocketClient::Flush() {
     }
     while (m_queueUsed != 0) {
         const int asked = ClampLen(m_queueUsed);
-        const int n = sys::send(m_descriptor, m_queue + m_queueStart, asked, 0);
+        const int n = sys::send(m_descriptor, m_queue + m_queueStart, asked, ModeFlags(m_blocking));
         if (n > 0) {
             ConsumeQueue(static_cast<unsigned int>(n));
             // A short send on a non-blocking descriptor means the system is full for now.
@@ -366,7 +366,7 @@ int ZovTCPSocketClient::Receive(void* data, unsigned int len) {
         ConsumePending(n);
         return static_cast<int>(n);
     }
-    return sys::recv(m_descriptor, data, ClampLen(len), 0);
+    return sys::recv(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking));
 }
 
 int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
@@ -379,7 +379,7 @@ int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
         // The common case costs what a hand-written receive costs: a look at the length field,
         // then one read of the message, which is normally whole in the queue by then.
         unsigned char head[2] = {0, 0};
-        const int peeked = sys::recv(m_descriptor, head, 2, MSG_PEEK);
+        const int peeked = sys::recv(m_descriptor, head, 2, MSG_PEEK | ModeFlags(m_blocking));
         if (peeked == SOCKET_ERROR)
             return -1;
         if (peeked == 0)
@@ -387,7 +387,7 @@ int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
         if (peeked == 2) {
             const unsigned int length = LengthField(head);
             if (length < PACKET_HEADER_SIZE) {
-                sys::recv(m_descriptor, head, 2, 0);
+                sys::recv(m_descriptor, head, 2, ModeFlags(m_blocking));
                 return 0;
             }
             // Messages of up to 2 KiB, by far the most common, need no buffer from the heap.
@@ -401,7 +401,8 @@ int ZovTCPSocketClient::Receive(ZovNetPacket* packet) {
                 if (data == nullptr)
                     return ZovNetFail(WSAENOBUFS, -1);
             }
-            const int n = sys::recv(m_descriptor, data, static_cast<int>(length), 0);
+            const int n =
+                sys::recv(m_descriptor, data, static_cast<int>(length), ModeFlags(m_blocking));
             if (n == static_cast<int>(length)) {
                 packet->WritePacket(data, length);
                 return n;
@@ -438,7 +439,7 @@ int ZovTCPSocketClient::ReceiveRest(ZovNetPacket* packet) {
         if (!ReservePending(need))
             return -1; // a later call may find the memory; nothing is lost
         const int n = sys::recv(m_descriptor, m_pending + m_pendingUsed,
-                                static_cast<int>(need - m_pendingUsed), 0);
+                                static_cast<int>(need - m_pendingUsed), ModeFlags(m_blocking));
         if (n > 0) {
             m_pendingUsed += static_cast<unsigned int>(n);
             continue;

@@ -32,7 +32,7 @@ int ZovUDPSocket::Send(void* data, unsigned int len) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
         return ZovNetFail(GateError(m_state), -1);
-    return sys::send(m_descriptor, data, ClampLen(len), 0);
+    return sys::send(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking));
 }
 
 int ZovUDPSocket::Send(void* data, unsigned int len, unsigned int addr, unsigned short port) {
@@ -40,7 +40,7 @@ int ZovUDPSocket::Send(void* data, unsigned int len, unsigned int addr, unsigned
     if ((m_state & SOCK_RECEIVE) == 0)
         return ZovNetFail(GateError(m_state), -1);
     const sockaddr_in to = MakeAddr(addr, port);
-    return sys::sendto(m_descriptor, data, ClampLen(len), 0, &to, AddrLen);
+    return sys::sendto(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking), &to, AddrLen);
 }
 
 int ZovUDPSocket::Send(ZovNetPacket* packet) {
@@ -61,7 +61,8 @@ int ZovUDPSocket::Receive(void* data, unsigned int len) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
         return ZovNetFail(GateError(m_state), -1);
-    return sys::recvdatagram(m_descriptor, data, ClampLen(len), 0, nullptr, nullptr);
+    return sys::recvdatagram(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking), nullptr,
+                             nullptr);
 }
 
 int ZovUDPSocket::Receive(void* data, unsigned int len, unsigned int* addr, unsigned short* port) {
@@ -70,7 +71,8 @@ int ZovUDPSocket::Receive(void* data, unsigned int len, unsigned int* addr, unsi
         return ZovNetFail(GateError(m_state), -1);
     sockaddr_in from = MakeAddr(0, 0);
     int fromlen = AddrLen;
-    const int n = sys::recvdatagram(m_descriptor, data, ClampLen(len), 0, &from, &fromlen);
+    const int n = sys::recvdatagram(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking), &from,
+                                    &fromlen);
     if (addr != nullptr)
         *addr = from.sin_addr.s_addr;
     if (port != nullptr)
@@ -88,7 +90,8 @@ int ZovUDPSocket::Receive(ZovNetPacket* packet, unsigned int* addr, unsigned sho
     int fromlen = AddrLen;
     int n;
     for (;;) {
-        n = sys::recvdatagram(m_descriptor, buffer, UDP_RECEIVE_BUFFER, 0, &from, &fromlen);
+        n = sys::recvdatagram(m_descriptor, buffer, UDP_RECEIVE_BUFFER, ModeFlags(m_blocking),
+                              &from, &fromlen);
         if (n != SOCKET_ERROR)
             break;
         const int error = sys::WSAGetLastError();

@@ -150,6 +150,11 @@ bool gethostbyaddr(const void* addr, int len, int type, HostEntry& entry);
 unsigned int inet_addr(const char* text);
 const char* inet_ntoa(unsigned int addr); // per-thread buffer, overwritten by the next call
 
+// A flag of send, sendto, recv and recvdatagram beside the system's own: the caller made the
+// descriptor non-blocking itself, so a would-block is WSAEWOULDBLOCK without asking the system for
+// the descriptor's mode (POSIX asks otherwise, to tell a time-out from it). Never passed on.
+constexpr int LAYER_NONBLOCKING = 0x40000000;
+
 // Sockets. Sends never raise SIGPIPE.
 unsigned int socket(int af, int type, int protocol);
 int bind(unsigned int s, const sockaddr_in* addr, int len);

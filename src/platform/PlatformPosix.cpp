@@ -109,12 +109,13 @@ bool NonBlocking(int fd) {
     return flags >= 0 && (flags & O_NONBLOCK) != 0;
 }
 
-int CaptureTransfer(int fd, int result) {
+int CaptureTransfer(int fd, int result, int flags) {
     if (result >= 0)
         return result;
     const int error = errno;
     t_lastError = MapErrno(error);
-    if ((error == EAGAIN || error == EWOULDBLOCK) && !NonBlocking(fd)) {
+    if ((error == EAGAIN || error == EWOULDBLOCK) && (flags & LAYER_NONBLOCKING) == 0 &&
+        !NonBlocking(fd)) {
         t_lastError = WSAETIMEDOUT;
         errno = error;
     }
@@ -274,7 +275,7 @@ int send(unsigned int s, const void* buf, int len, int flags) {
     do
         n = ::send(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), Flags(flags) | MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
-    return CaptureTransfer(Fd(s), static_cast<int>(n));
+    return CaptureTransfer(Fd(s), static_cast<int>(n), flags);
 }
 
 int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen) {
@@ -283,7 +284,7 @@ int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_i
         n = ::sendto(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len),
                      Flags(flags) | MSG_NOSIGNAL, Addr(to), static_cast<socklen_t>(tolen));
     while (n < 0 && errno == EINTR);
-    return CaptureTransfer(Fd(s), static_cast<int>(n));
+    return CaptureTransfer(Fd(s), static_cast<int>(n), flags);
 }
 
 int recv(unsigned int s, void* buf, int len, int flags) {
@@ -291,7 +292,7 @@ int recv(unsigned int s, void* buf, int len, int flags) {
     do
         n = ::recv(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), Flags(flags));
     while (n < 0 && errno == EINTR);
-    return CaptureTransfer(Fd(s), static_cast<int>(n));
+    return CaptureTransfer(Fd(s), static_cast<int>(n), flags);
 }
 
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
@@ -304,7 +305,7 @@ int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* fro
                        named ? &namelen : nullptr);
     while (n < 0 && errno == EINTR);
     if (n < 0)
-        return CaptureTransfer(Fd(s), -1);
+        return CaptureTransfer(Fd(s), -1, flags);
     if (named)
         *fromlen = static_cast<int>(namelen);
     if (static_cast<size_t>(n) > cap)

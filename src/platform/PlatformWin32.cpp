@@ -200,20 +200,21 @@ int getsockname(unsigned int s, sockaddr_in* addr, int* len) {
 
 // Windows has no SIGPIPE: a send on a shut connection fails with an error code and nothing more.
 int send(unsigned int s, const void* buf, int len, int flags) {
-    return Capture(::send(ToSocket(s), static_cast<const char*>(buf), len, flags));
+    return Capture(
+        ::send(ToSocket(s), static_cast<const char*>(buf), len, flags & ~LAYER_NONBLOCKING));
 }
 
 int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen) {
-    return Capture(
-        ::sendto(ToSocket(s), static_cast<const char*>(buf), len, flags, Addr(to), tolen));
+    return Capture(::sendto(ToSocket(s), static_cast<const char*>(buf), len,
+                            flags & ~LAYER_NONBLOCKING, Addr(to), tolen));
 }
 
 int recv(unsigned int s, void* buf, int len, int flags) {
-    return Capture(::recv(ToSocket(s), static_cast<char*>(buf), len, flags));
+    return Capture(::recv(ToSocket(s), static_cast<char*>(buf), len, flags & ~LAYER_NONBLOCKING));
 }
 
 int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
-    return Capture(::recvfrom(ToSocket(s), static_cast<char*>(buf), len, flags,
+    return Capture(::recvfrom(ToSocket(s), static_cast<char*>(buf), len, flags & ~LAYER_NONBLOCKING,
                               from != nullptr ? Addr(from) : nullptr, fromlen));
 }
 
