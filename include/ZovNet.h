@@ -865,7 +865,8 @@ struct ZovPollerState;
 
 /**
  * \brief Waits on any number of sockets for receive and send readiness, level-triggered, on the
- * system's scalable mechanism (epoll on Linux; on Windows the system's poll of many sockets).
+ * system's scalable mechanism (epoll on Linux; on Windows the network driver's poll requests,
+ * completed through an I/O completion port).
  *
  * Register sockets (or descriptors) with the events they want and a tag of the caller's choice,
  * call `WaitSockets`, then read the ready entries with `Ready(0)` to `Ready(n - 1)`: reading
@@ -886,7 +887,9 @@ struct ZovPollerState;
  * Windows reports a peer's close of its sending side whether or not it was asked for: a socket
  * registered without `ZOVNET::POLL_RECEIVE` sees it there as `ZOVNET::POLL_CLOSED` (where
  * other systems report nothing until this side is shut too), so that no wait is ended by a
- * readiness it cannot report. Each wait there costs in proportion to the registered sockets.
+ * readiness it cannot report.
+ *
+ * A wait costs in proportion to the sockets that are ready, not to the idle ones registered.
  */
 class ZOVNET_API ZovSocketPoller {
 public:

@@ -199,8 +199,9 @@ int waitwritable(unsigned int s, int milliseconds);
 // Leaves errno as the system set it.
 int select(unsigned int nfds, ZovFdSet* readfds, const timeval* timeout);
 
-// The system's readiness mechanism for many descriptors (epoll on Linux; WSAPoll over the
-// registered sockets on Windows), with a wake that another thread may trigger. Events are the
+// The system's readiness mechanism for many descriptors (epoll on Linux; on Windows the network
+// driver's poll requests, one per registered socket, completed through an I/O completion port),
+// with a wake that another thread may trigger. Events are the
 // ZOVNET::POLL_ bits both ways: a registration asks for POLL_RECEIVE and POLL_SEND, and a result
 // reports those among them that are ready, plus POLL_CLOSED and POLL_ERROR whether asked for or
 // not. Each registration carries a 64-bit token that its results carry back. A hang-up is

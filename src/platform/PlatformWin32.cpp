@@ -3,9 +3,12 @@
 // 1.1-compatible one (ZOVNET_WINSOCK1); both offer every call used here under the same name.
 #include "Platform.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <unordered_map>
@@ -138,6 +141,27 @@ const char* inet_ntoa(unsigned int addr) {
 
 namespace {
 
+using IoctlCall = int(WSAAPI*)(SOCKET, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD,
+                               LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
+
+// The 1.1 library has no WSAIoctl; it runs on top of the 2.x library, which has it. Looking the
+// call up keeps the debug library's import table to the 1.1 library. Null when it is missing.
+IoctlCall IoctlEntry() {
+#if defined(ZOVNET_WINSOCK1)
+    static const IoctlCall call = [] {
+        HMODULE sockets2 = ::GetModuleHandleA("ws2_32.dll");
+        if (sockets2 == nullptr)
+            sockets2 = ::LoadLibraryA("ws2_32.dll");
+        return sockets2 == nullptr ? nullptr
+                                   : reinterpret_cast<IoctlCall>(reinterpret_cast<void*>(
+                                         ::GetProcAddress(sockets2, "WSAIoctl")));
+    }();
+    return call;
+#else
+    return &::WSAIoctl;
+#endif
+}
+
 // Windows reports the port-unreachable answer to an earlier datagram as a failure of the next
 // receive (WSAECONNRESET), even on an unconnected socket, whose receive then fails while the
 // socket is healthy; Linux says nothing there. The library's datagram sockets are unconnected
@@ -148,25 +172,10 @@ void StopDatagramResets(SOCKET s) {
 #endif
     BOOL report = FALSE;
     DWORD returned = 0;
-#if defined(ZOVNET_WINSOCK1)
-    // The 1.1 library has no WSAIoctl; it runs on top of the 2.x library, which has it. Looking
-    // the call up keeps the debug library's import table to the 1.1 library.
-    using Ioctl = int(WSAAPI*)(SOCKET, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD,
-                               LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
-    HMODULE sockets2 = ::GetModuleHandleA("ws2_32.dll");
-    if (sockets2 == nullptr)
-        sockets2 = ::LoadLibraryA("ws2_32.dll");
-    if (sockets2 == nullptr)
-        return;
-    const Ioctl ioctl =
-        reinterpret_cast<Ioctl>(reinterpret_cast<void*>(::GetProcAddress(sockets2, "WSAIoctl")));
+    const IoctlCall ioctl = IoctlEntry();
     if (ioctl != nullptr)
         ioctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
               nullptr);
-#else
-    ::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
-               nullptr);
-#endif
 }
 
 } // namespace
@@ -355,66 +364,222 @@ void Sleep(unsigned int milliseconds) {
     ::Sleep(milliseconds);
 }
 
-// The poller: the registered sockets in one array that each wait hands to WSAPoll, the wake's
-// socket first. The wake is a loopback datagram socket connected to itself: a wake sends it a
-// datagram, which makes it readable. WSAPoll looks at every entry in every wait, so a wait costs
-// in proportion to the registered sockets, idle ones included.
-struct SystemPoller {
-    SOCKET wake = INVALID_SOCKET;
-    std::atomic<bool> pending{false}; // a wake's datagram is on its way or waiting
-    std::vector<WSAPOLLFD> fds;       // [0] is the wake
-    std::vector<unsigned long long> tokens;
-    std::unordered_map<SOCKET, std::size_t> where; // a socket's index in fds
-};
+// The poller: one poll request of the network driver (the request the system's own WSAPoll is
+// built on) in flight per registered socket, each completing on an I/O completion port. A wait
+// costs in proportion to the sockets that became ready, never to the idle ones, which just keep
+// their request pending in the driver.
+//
+// A request answers once. To stay level-triggered, and to report what is true when the wait
+// returns rather than when a request happened to complete, a record is in one of two states:
+// - in flight: its request is pending in the driver, or its completion waits on the port;
+// - set aside (`idle`): it has answered in a wait, and asks again at the start of the next one.
+// A request made while the socket is ready answers at once, in the call itself, and queues
+// nothing on the port. So a completion taken off the port that was asked before this wait
+// began is only a sign that something changed: the record asks again, and reports the answer
+// only if the socket is still ready; otherwise it goes on watching. A readiness the application
+// consumed between two waits is then never reported from an old completion.
+//
+// The driver writes a request's status and result into the record while the request is in
+// flight, so a record lives until its completion has been taken off the port: a removal cancels
+// the request and leaves the record to the wait (or the close) that takes the cancellation off.
+//
+// The driver's interface is not in the headers: its records and codes are declared here as the
+// driver documents them, and its calls are looked up in the system's native library, so that
+// neither library imports anything it did not import before.
 
 namespace {
 
-using PollCall = int(WSAAPI*)(LPWSAPOLLFD, ULONG, INT);
+namespace nt {
 
-// The 1.1 library has no WSAPoll; the 2.x library under it has. As for WSAIoctl, the call is
-// looked up so that the debug library's import table keeps to the 1.1 library.
-PollCall PollEntry() {
-#if defined(ZOVNET_WINSOCK1)
-    static const PollCall call = [] {
-        HMODULE sockets2 = ::GetModuleHandleA("ws2_32.dll");
-        if (sockets2 == nullptr)
-            sockets2 = ::LoadLibraryA("ws2_32.dll");
-        return sockets2 == nullptr ? nullptr
-                                   : reinterpret_cast<PollCall>(reinterpret_cast<void*>(
-                                         ::GetProcAddress(sockets2, "WSAPoll")));
+using Status = LONG;
+constexpr Status kSuccess = 0;
+constexpr Status kPending = 0x00000103;
+constexpr Status kCancelled = static_cast<Status>(0xC0000120);
+
+inline bool Failed(Status s) {
+    return (static_cast<ULONG>(s) >> 30) == 3; // the error severity: no completion is queued
+}
+
+struct IoStatus {
+    union {
+        Status status;
+        void* pointer;
+    };
+    ULONG_PTR information;
+};
+
+struct UnicodeString {
+    USHORT length;
+    USHORT maximumLength;
+    PWSTR buffer;
+};
+
+struct ObjectAttributes {
+    ULONG length;
+    HANDLE rootDirectory;
+    UnicodeString* objectName;
+    ULONG attributes;
+    void* securityDescriptor;
+    void* securityQualityOfService;
+};
+
+constexpr ULONG kCaseInsensitive = 0x40;
+constexpr ULONG kOpenExisting = 1;
+
+// One socket's poll: what to wait for going in, what happened coming out.
+struct PollHandle {
+    HANDLE handle;
+    ULONG events;
+    Status status;
+};
+
+struct PollInfo {
+    LARGE_INTEGER timeout;
+    ULONG handleCount;
+    ULONG exclusive;
+    PollHandle handles[1];
+};
+
+static_assert(offsetof(PollInfo, handles) == 16,
+              "the driver's poll record starts its handles at 16");
+static_assert(sizeof(PollHandle) == 2 * sizeof(void*) + (sizeof(void*) == 4 ? 4 : 0),
+              "the driver's handle record is a handle and two 32-bit fields");
+static_assert(sizeof(PollInfo) == 32, "the driver's poll record for one handle is 32 bytes");
+static_assert(sizeof(IoStatus) == 2 * sizeof(void*), "the status block is two words");
+
+constexpr ULONG kIoctlPoll = 0x00012024; // the network device, function 9, buffered
+
+constexpr ULONG kPollReceive = 0x0001;
+constexpr ULONG kPollReceiveExpedited = 0x0002;
+constexpr ULONG kPollSend = 0x0004;
+constexpr ULONG kPollDisconnect = 0x0008; // the peer shut its sending side
+constexpr ULONG kPollAbort = 0x0010;      // the connection was reset or aborted
+constexpr ULONG kPollLocalClose = 0x0020; // the socket was closed under the request
+constexpr ULONG kPollAccept = 0x0080;
+constexpr ULONG kPollConnectFail = 0x0100;
+
+using ApcRoutine = void(NTAPI*)(void*, IoStatus*, ULONG);
+using CreateFileCall = Status(NTAPI*)(HANDLE*, ACCESS_MASK, ObjectAttributes*, IoStatus*,
+                                      LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG);
+using IoControlCall = Status(NTAPI*)(HANDLE, HANDLE, ApcRoutine, void*, IoStatus*, ULONG, void*,
+                                     ULONG, void*, ULONG);
+using CancelCall = Status(NTAPI*)(HANDLE, IoStatus*, IoStatus*);
+using ErrorCall = ULONG(NTAPI*)(Status);
+
+struct Calls {
+    CreateFileCall createFile = nullptr;
+    IoControlCall ioControl = nullptr;
+    CancelCall cancel = nullptr;
+    ErrorCall error = nullptr;
+    bool Complete() const {
+        return createFile != nullptr && ioControl != nullptr && cancel != nullptr &&
+               error != nullptr;
+    }
+};
+
+template <typename Call> Call Find(HMODULE module, const char* name) {
+    return reinterpret_cast<Call>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+const Calls& Native() {
+    static const Calls calls = [] {
+        Calls c;
+        HMODULE ntdll = ::GetModuleHandleA("ntdll.dll"); // in every process from its start
+        if (ntdll != nullptr) {
+            c.createFile = Find<CreateFileCall>(ntdll, "NtCreateFile");
+            c.ioControl = Find<IoControlCall>(ntdll, "NtDeviceIoControlFile");
+            c.cancel = Find<CancelCall>(ntdll, "NtCancelIoFileEx");
+            c.error = Find<ErrorCall>(ntdll, "RtlNtStatusToDosError");
+        }
+        return c;
     }();
-    return call;
-#else
-    return &::WSAPoll;
-#endif
+    return calls;
 }
 
-SHORT PollRequest(unsigned int events) {
-    SHORT out = 0;
-    if (events & ZOVNET::POLL_RECEIVE)
-        out |= POLLRDNORM;
-    if (events & ZOVNET::POLL_SEND)
-        out |= POLLWRNORM;
-    return out;
-}
+} // namespace nt
 
-unsigned int PollBits(SHORT revents) {
-    unsigned int out = 0;
-    if (revents & (POLLRDNORM | POLLRDBAND))
-        out |= ZOVNET::POLL_RECEIVE;
-    if (revents & POLLWRNORM)
-        out |= ZOVNET::POLL_SEND;
-    if (revents & POLLHUP)
-        out |= ZOVNET::POLL_CLOSED;
-    if (revents & (POLLERR | POLLNVAL))
-        out |= ZOVNET::POLL_ERROR;
-    return out;
-}
+// The completion keys: the driver's completions carry their record as the context.
+constexpr ULONG_PTR kPollKey = 1;
+constexpr ULONG_PTR kWakeKey = 2;
+
+// The most completions one call takes off the port; a wait with more ready takes them in turns.
+constexpr std::size_t kBatch = 1024;
+
+} // namespace
+
+struct PollRecord {
+    nt::IoStatus status{}; // the driver's, while the request is in flight
+    nt::PollInfo info{};   // likewise
+    SOCKET socket = INVALID_SOCKET;
+    HANDLE base = nullptr; // the socket as the driver knows it, under any layered provider
+    unsigned long long token = 0;
+    unsigned int events = 0;      // the ZOVNET::POLL_ bits asked for
+    unsigned long long asked = 0; // the wait during which the request in flight was made
+    bool inFlight = false;
+    bool live = true;    // false once removed or replaced: it only waits for its completion
+    bool closed = false; // the socket was closed under it, or the driver refused it
+};
+
+struct SystemPoller {
+    HANDLE port = nullptr;
+    HANDLE afd = nullptr;
+    std::atomic<bool> pending{false};                // a wake's packet is on its way or waiting
+    std::unordered_map<SOCKET, PollRecord*> records; // the live registrations
+    // Records without a request in flight: those that reported in the last wait, the closed
+    // ones, and removed ones that are freed at the next wait.
+    std::vector<PollRecord*> idle;
+    std::vector<OVERLAPPED_ENTRY> entries;
+    unsigned long long serial = 0; // the waits begun
+    std::size_t inFlight = 0; // requests the driver may still write into, removed ones included
+};
+
+namespace {
 
 int PollerRefuse(int code) {
     ::WSASetLastError(code);
     WriteLibraryError(code);
     return SOCKET_ERROR;
+}
+
+int PollerRefuseStatus(nt::Status status) {
+    return PollerRefuse(static_cast<int>(nt::Native().error(status)));
+}
+
+// The socket the network driver serves under any layered providers; null when there is none.
+HANDLE BaseHandle(SOCKET s) {
+#ifndef SIO_BASE_HANDLE
+#define SIO_BASE_HANDLE _WSAIOR(IOC_WS2, 34)
+#endif
+#ifndef SIO_BSP_HANDLE_POLL
+#define SIO_BSP_HANDLE_POLL _WSAIOR(IOC_WS2, 29)
+#endif
+    const IoctlCall ioctl = IoctlEntry();
+    if (ioctl == nullptr) {
+        PollerRefuse(WSAEOPNOTSUPP);
+        return nullptr;
+    }
+    // A provider that does not pass the base handle on may still name the socket it polls.
+    for (const DWORD code :
+         {static_cast<DWORD>(SIO_BASE_HANDLE), static_cast<DWORD>(SIO_BSP_HANDLE_POLL)}) {
+        SOCKET base = INVALID_SOCKET;
+        DWORD returned = 0;
+        if (ioctl(s, code, nullptr, 0, &base, sizeof base, &returned, nullptr, nullptr) == 0 &&
+            base != INVALID_SOCKET)
+            return reinterpret_cast<HANDLE>(base);
+    }
+    WriteLibraryError(::WSAGetLastError());
+    return nullptr;
+}
+
+// The driver's bits for what a registration asks. A peer's close, a reset, a failed connect
+// and the socket's close are always asked: they are reported unasked.
+ULONG DriverEvents(unsigned int events) {
+    ULONG out = nt::kPollDisconnect | nt::kPollAbort | nt::kPollLocalClose | nt::kPollConnectFail;
+    if (events & ZOVNET::POLL_RECEIVE)
+        out |= nt::kPollReceive | nt::kPollAccept;
+    if (events & ZOVNET::POLL_SEND)
+        out |= nt::kPollSend;
+    return out;
 }
 
 // Whether this side of a stream can still send: a send of nothing fails once it is shut.
@@ -426,16 +591,94 @@ bool CanSend(SOCKET s) {
     return can;
 }
 
-void DrainWake(SystemPoller* p) {
-    char datagram[16];
-    while (::recv(p->wake, datagram, sizeof datagram, 0) >= 0) {
+unsigned int PollBits(const PollRecord& r, ULONG got) {
+    unsigned int out = 0;
+    if (got & (nt::kPollReceive | nt::kPollReceiveExpedited | nt::kPollAccept))
+        out |= ZOVNET::POLL_RECEIVE;
+    if (got & nt::kPollSend)
+        out |= ZOVNET::POLL_SEND;
+    if (got & nt::kPollAbort)
+        out |= ZOVNET::POLL_CLOSED | ZOVNET::POLL_ERROR;
+    if (got & nt::kPollConnectFail)
+        out |= ZOVNET::POLL_ERROR;
+    if (got & nt::kPollDisconnect) {
+        out |= ZOVNET::POLL_CLOSED;
+        // The driver's disconnect is also the peer's close of its sending side only, which is
+        // the receive's end of stream while this side can still send. Where receive readiness
+        // is not asked for it stays a hang-up: the driver reports it unasked at every wait, and
+        // a wait must not spin on it.
+        if ((got & (nt::kPollAbort | nt::kPollConnectFail)) == 0 &&
+            (r.events & ZOVNET::POLL_RECEIVE) != 0 && CanSend(r.socket))
+            out = (out & ~ZOVNET::POLL_CLOSED) | ZOVNET::POLL_RECEIVE;
     }
+    return out;
+}
+
+enum class Asked { Refused, Pending, Answered };
+
+// Hands the record's request to the driver. Answered: the socket is ready and the answer is in
+// the record already, with nothing queued on the port. Refused: the driver turned it down at
+// once, which queues nothing either.
+Asked Submit(SystemPoller* p, PollRecord* r, nt::Status* refusal = nullptr) {
+    r->info.timeout.QuadPart = INT64_MAX; // the request waits for as long as it takes
+    r->info.handleCount = 1;
+    r->info.exclusive = FALSE;
+    r->info.handles[0].handle = r->base;
+    r->info.handles[0].events = DriverEvents(r->events);
+    r->info.handles[0].status = 0;
+    r->status.status = nt::kPending;
+    const nt::Status s =
+        nt::Native().ioControl(p->afd, nullptr, nullptr, r, &r->status, nt::kIoctlPoll, &r->info,
+                               sizeof r->info, &r->info, sizeof r->info);
+    if (s == nt::kPending) {
+        r->inFlight = true;
+        r->asked = p->serial;
+        ++p->inFlight;
+        return Asked::Pending;
+    }
+    if (nt::Failed(s)) {
+        if (refusal != nullptr)
+            *refusal = s;
+        return Asked::Refused;
+    }
+    r->status.status = s; // the call's status is the request's: the block may not say it yet
+    return Asked::Answered;
+}
+
+// A request that completed already is not found; its completion is on the port all the same.
+void Cancel(SystemPoller* p, PollRecord* r) {
+    nt::IoStatus cancel{};
+    nt::Native().cancel(p->afd, &r->status, &cancel);
+}
+
+// What a completed request reports: the driver's bits, an error where the driver failed the
+// request, nothing for a cancelled one.
+unsigned int Completed(PollRecord* r) {
+    if (r->status.status == nt::kCancelled)
+        return 0;
+    if (r->status.status != nt::kSuccess || r->info.handleCount < 1)
+        return ZOVNET::POLL_ERROR;
+    const ULONG got = r->info.handles[0].events;
+    if (got & nt::kPollLocalClose) {
+        // The descriptor was closed while registered: it stays an error until it is removed,
+        // and no request is made for a handle that may belong to something else by now.
+        r->closed = true;
+        return ZOVNET::POLL_ERROR;
+    }
+    return PollBits(*r, got);
+}
+
+void GrowBatch(SystemPoller* p) {
+    const std::size_t want = std::min(kBatch, p->records.size() + 2);
+    if (p->entries.size() < want)
+        p->entries.resize(std::min(kBatch, std::max(want, p->entries.size() * 2)));
 }
 
 } // namespace
 
 SystemPoller* pollercreate() {
-    if (PollEntry() == nullptr) {
+    const nt::Calls& calls = nt::Native();
+    if (!calls.Complete() || IoctlEntry() == nullptr) {
         PollerRefuse(WSAEOPNOTSUPP);
         return nullptr;
     }
@@ -444,122 +687,274 @@ SystemPoller* pollercreate() {
         PollerRefuse(WSAENOBUFS);
         return nullptr;
     }
-    p->wake = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in self{};
-    self.sin_family = AF_INET;
-    self.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    int len = sizeof self;
-    u_long nonblocking = 1;
-    if (p->wake == INVALID_SOCKET || ::bind(p->wake, Addr(&self), len) != 0 ||
-        ::getsockname(p->wake, Addr(&self), &len) != 0 ||
-        ::connect(p->wake, Addr(&self), len) != 0 ||
-        ::ioctlsocket(p->wake, FIONBIO, &nonblocking) != 0) {
-        WriteLibraryError(::WSAGetLastError());
+    p->port = ::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    if (p->port == nullptr) {
+        PollerRefuse(static_cast<int>(::GetLastError()));
         pollerclose(p);
         return nullptr;
     }
-    StopDatagramResets(p->wake);
-    WSAPOLLFD wake{};
-    wake.fd = p->wake;
-    wake.events = POLLRDNORM;
-    p->fds.push_back(wake);
-    p->tokens.push_back(0);
+    // The device takes any name under it; this one says whose handle it is.
+    wchar_t name[] = L"\\Device\\Afd\\ZovNetPoller";
+    nt::UnicodeString path{static_cast<USHORT>(sizeof name - sizeof name[0]),
+                           static_cast<USHORT>(sizeof name), name};
+    nt::ObjectAttributes attributes{sizeof attributes,    nullptr, &path,
+                                    nt::kCaseInsensitive, nullptr, nullptr};
+    nt::IoStatus io{};
+    HANDLE afd = nullptr;
+    const nt::Status s =
+        calls.createFile(&afd, SYNCHRONIZE, &attributes, &io, nullptr, 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nt::kOpenExisting, 0, nullptr, 0);
+    if (s != nt::kSuccess) {
+        PollerRefuseStatus(s);
+        pollerclose(p);
+        return nullptr;
+    }
+    p->afd = afd;
+    if (::CreateIoCompletionPort(p->afd, p->port, kPollKey, 0) == nullptr) {
+        PollerRefuse(static_cast<int>(::GetLastError()));
+        pollerclose(p);
+        return nullptr;
+    }
+    // A request answered in the call queues nothing (the wait reads the answer at once), and
+    // nobody waits on the device's handle, so the system need not signal it either.
+    if (!::SetFileCompletionNotificationModes(p->afd, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS |
+                                                          FILE_SKIP_SET_EVENT_ON_HANDLE)) {
+        PollerRefuse(static_cast<int>(::GetLastError()));
+        pollerclose(p);
+        return nullptr;
+    }
+    GrowBatch(p);
     return p;
 }
 
 void pollerclose(SystemPoller* p) {
-    if (p->wake != INVALID_SOCKET)
-        ::closesocket(p->wake);
+    for (auto& entry : p->records)
+        if (entry.second->inFlight)
+            Cancel(p, entry.second);
+    for (PollRecord* r : p->idle)
+        delete r;
+    // Every request in flight is cancelled; its record is freed once the port gives it back. A
+    // driver that never gives one back keeps its record: freeing memory the driver may still
+    // write is worse than losing it.
+    OVERLAPPED_ENTRY taken[64];
+    unsigned int quietTurns = 0;
+    while (p->inFlight > 0 && p->port != nullptr && quietTurns < 50) {
+        ULONG n = 0;
+        if (!::GetQueuedCompletionStatusEx(p->port, taken, 64, &n, 100, FALSE)) {
+            ++quietTurns;
+            continue;
+        }
+        for (ULONG i = 0; i < n; ++i) {
+            if (taken[i].lpCompletionKey != kPollKey)
+                continue;
+            delete reinterpret_cast<PollRecord*>(taken[i].lpOverlapped);
+            --p->inFlight;
+        }
+    }
+    if (p->afd != nullptr)
+        ::CloseHandle(p->afd);
+    if (p->port != nullptr)
+        ::CloseHandle(p->port);
     delete p;
 }
 
 int polleradd(SystemPoller* p, unsigned int s, unsigned int events, unsigned long long token) {
     const SOCKET socket = ToSocket(s);
-    if (p->where.count(socket) != 0)
+    if (p->records.count(socket) != 0)
         return PollerRefuse(WSAEALREADY);
-    // WSAPoll would refuse the whole wait for one entry that is not a socket; it is refused here.
     int type = 0;
     int len = sizeof type;
     if (::getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len) != 0)
         return Capture(SOCKET_ERROR);
-    WSAPOLLFD entry{};
-    entry.fd = socket;
-    entry.events = PollRequest(events);
-    p->where[socket] = p->fds.size();
-    p->fds.push_back(entry);
-    p->tokens.push_back(token);
+    const HANDLE base = BaseHandle(socket);
+    if (base == nullptr)
+        return PollerRefuse(ReadLibraryError());
+    PollRecord* r = new (std::nothrow) PollRecord;
+    if (r == nullptr)
+        return PollerRefuse(WSAENOBUFS);
+    // Room made now, so that the waits never allocate: a wait sets aside at most every record.
+    const std::size_t room = p->records.size() + p->idle.size() + 1;
+    if (p->idle.capacity() < room)
+        p->idle.reserve(std::max(room, p->idle.capacity() * 2));
+    p->records.emplace(socket, r);
+    GrowBatch(p);
+    r->socket = socket;
+    r->base = base;
+    r->token = token;
+    r->events = events;
+    nt::Status refusal = 0;
+    switch (Submit(p, r, &refusal)) {
+    case Asked::Refused:
+        p->records.erase(socket);
+        delete r;
+        return PollerRefuseStatus(refusal);
+    case Asked::Answered:
+        p->idle.push_back(r); // the first wait asks again: it reports what is true then
+        break;
+    case Asked::Pending:
+        break;
+    }
     return 0;
 }
 
 int pollermodify(SystemPoller* p, unsigned int s, unsigned int events, unsigned long long token) {
-    const auto it = p->where.find(ToSocket(s));
-    if (it == p->where.end())
+    const auto it = p->records.find(ToSocket(s));
+    if (it == p->records.end())
         return PollerRefuse(WSAENOTSOCK);
-    p->fds[it->second].events = PollRequest(events);
-    p->tokens[it->second] = token;
+    PollRecord* old = it->second;
+    if (!old->inFlight) {
+        // Set aside since the last wait: the next one asks the new question.
+        old->events = events;
+        old->token = token;
+        return 0;
+    }
+    // The request in flight asks the old question and the driver owns its record until it
+    // completes: a new record asks the new one at once, and the old is cancelled and left to its
+    // completion.
+    PollRecord* r = new (std::nothrow) PollRecord;
+    if (r == nullptr)
+        return PollerRefuse(WSAENOBUFS);
+    r->socket = old->socket;
+    r->base = old->base;
+    r->token = token;
+    r->events = events;
+    nt::Status refusal = 0;
+    const Asked asked = Submit(p, r, &refusal);
+    if (asked == Asked::Refused) {
+        delete r;
+        return PollerRefuseStatus(refusal);
+    }
+    if (asked == Asked::Answered)
+        p->idle.push_back(r); // takes the place the old record would have had there
+    old->live = false;
+    Cancel(p, old);
+    it->second = r;
     return 0;
 }
 
 int pollerremove(SystemPoller* p, unsigned int s) {
-    const auto it = p->where.find(ToSocket(s));
-    if (it == p->where.end())
+    const auto it = p->records.find(ToSocket(s));
+    if (it == p->records.end())
         return PollerRefuse(WSAENOTSOCK);
-    // The last entry takes the gap: the array stays without holes.
-    const std::size_t i = it->second;
-    const std::size_t last = p->fds.size() - 1;
-    p->where.erase(it);
-    if (i != last) {
-        p->fds[i] = p->fds[last];
-        p->tokens[i] = p->tokens[last];
-        p->where[p->fds[i].fd] = i;
-    }
-    p->fds.pop_back();
-    p->tokens.pop_back();
+    PollRecord* r = it->second;
+    p->records.erase(it);
+    // Freed when the port gives the request back, or, set aside, at the next wait.
+    r->live = false;
+    if (r->inFlight)
+        Cancel(p, r);
     return 0;
 }
 
 int pollerwait(SystemPoller* p, PolledEvent* out, int max, int milliseconds, bool* woken) {
     *woken = false;
-    const int n = PollEntry()(p->fds.data(), static_cast<ULONG>(p->fds.size()),
-                              milliseconds < 0 ? -1 : milliseconds);
-    if (n == SOCKET_ERROR)
-        return Capture(SOCKET_ERROR);
+    ++p->serial;
     int count = 0;
-    if (n > 0) {
-        if (p->fds[0].revents != 0) {
-            // Drained before the flag is cleared: a wake that comes in between finds the flag
-            // still set and sends nothing, and this wait, which is returning, stands for it. The
-            // other order would leave its datagram drained and the flag set for good.
-            DrainWake(p);
-            p->pending.store(false);
-            *woken = true;
+    const auto report = [&](PollRecord* r, unsigned int bits) {
+        if (bits != 0 && count < max)
+            out[count++] = {r->token, bits};
+    };
+    // The records set aside ask again; a socket still ready answers at once.
+    std::size_t kept = 0;
+    for (PollRecord* r : p->idle) {
+        if (!r->live) {
+            delete r;
+            continue;
         }
-        for (std::size_t i = 1; i < p->fds.size() && count < max; ++i) {
-            const WSAPOLLFD& f = p->fds[i];
-            if (f.revents == 0)
+        if (!r->closed) {
+            const Asked asked = Submit(p, r);
+            if (asked == Asked::Pending)
                 continue;
-            unsigned int bits = PollBits(f.revents);
-            if ((f.revents & POLLHUP) != 0 && (f.revents & POLLERR) == 0 && CanSend(f.fd)) {
-                // The system's hang-up is also the peer's close of its sending side only, which
-                // is the receive's end of stream while this side can still send. Where receive
-                // readiness is not asked for it stays a hang-up: the system reports it unasked
-                // at every wait, and a wait must not spin on it.
-                if ((f.events & POLLRDNORM) != 0)
-                    bits = (bits & ~ZOVNET::POLL_CLOSED) | ZOVNET::POLL_RECEIVE;
+            if (asked == Asked::Answered) {
+                report(r, Completed(r));
+                p->idle[kept++] = r;
+                continue;
             }
-            out[count++] = {p->tokens[i], bits};
+            r->closed = true; // the driver no longer takes the socket
         }
+        report(r, ZOVNET::POLL_ERROR);
+        p->idle[kept++] = r;
     }
-    return count;
+    p->idle.resize(kept);
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        DWORD wait = 0;
+        if (count == 0 && !*woken && milliseconds != 0) {
+            if (milliseconds < 0) {
+                wait = INFINITE;
+            } else {
+                // Rounded up: a wait that ends early is no time-out.
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - Clock::now() + std::chrono::microseconds(999));
+                if (left.count() <= 0)
+                    return 0;
+                wait = static_cast<DWORD>(left.count());
+            }
+        }
+        // Nothing can be on the port when no request is in flight and no wake was posted: a
+        // wait that need not block is done without asking.
+        if (wait == 0 && p->inFlight == 0 && !p->pending.load())
+            return count;
+        ULONG n = 0;
+        if (!::GetQueuedCompletionStatusEx(p->port, p->entries.data(),
+                                           static_cast<ULONG>(p->entries.size()), &n, wait,
+                                           FALSE)) {
+            const DWORD code = ::GetLastError();
+            if (code == WAIT_TIMEOUT)
+                return count;
+            return PollerRefuse(static_cast<int>(code));
+        }
+        for (ULONG i = 0; i < n; ++i) {
+            const OVERLAPPED_ENTRY& e = p->entries[i];
+            if (e.lpCompletionKey == kWakeKey) {
+                // Taken before the flag is cleared: a wake that comes in between finds the flag
+                // still set and posts nothing, and this wait, which is returning, stands for it.
+                p->pending.store(false);
+                *woken = true;
+                continue;
+            }
+            if (e.lpCompletionKey != kPollKey)
+                continue;
+            PollRecord* r = reinterpret_cast<PollRecord*>(e.lpOverlapped);
+            r->inFlight = false;
+            --p->inFlight;
+            if (!r->live) {
+                delete r;
+                continue;
+            }
+            // An answer asked for during this wait is current; an older one is trusted only
+            // when it is the socket's close, which does not go away.
+            const unsigned int answered = Completed(r);
+            unsigned int bits = r->asked == p->serial || r->closed ? answered : 0;
+            if (bits == 0 && !r->closed) {
+                // Asked before this wait: the socket may have changed since. Ask again.
+                const Asked asked = Submit(p, r);
+                if (asked == Asked::Pending)
+                    continue; // not ready now: it goes on watching
+                if (asked == Asked::Answered)
+                    bits = Completed(r);
+                else
+                    r->closed = true;
+                if (r->closed)
+                    bits = ZOVNET::POLL_ERROR;
+            }
+            p->idle.push_back(r); // room was made when it was added
+            report(r, bits);
+        }
+        if (n == p->entries.size())
+            continue; // more may be waiting: they are taken without waiting
+        if (count > 0 || *woken || milliseconds == 0)
+            return count;
+    }
 }
 
 void pollerwake(SystemPoller* p) {
     if (p->pending.exchange(true))
         return; // a wake is on its way already: this one counts with it
-    const int slot = ::WSAGetLastError();
-    const char datagram = 1;
-    ::send(p->wake, &datagram, 1, 0);
-    ::WSASetLastError(slot);
+    const DWORD slot = ::GetLastError();
+    ::PostQueuedCompletionStatus(p->port, 0, kWakeKey, nullptr);
+    ::SetLastError(slot);
 }
 
 } // namespace ZovPlatform
