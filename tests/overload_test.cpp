@@ -496,6 +496,10 @@ TEST_F(NonReaderTest, ChatServerDropsAClientThatNeverReads) {
 #ifndef CHAT_SERVER_PATH
     GTEST_SKIP() << "built without the examples";
 #else
+    if (zovtest::RunningUnderWine())
+        GTEST_SKIP() << "under Wine the relay stalls for good once about 4 MB wait for the client "
+                        "that never reads (Wine's sends to it go on succeeding until then, so its "
+                        "queue in the server never fills and it is never dropped)";
     const Server server = Servers().back();
     ServerProcess process;
     ASSERT_NO_FATAL_FAILURE(process.Start(server));
