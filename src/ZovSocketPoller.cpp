@@ -308,7 +308,9 @@ int ZovSocketPoller::WaitSockets(int timeout) {
         st.kernel.resize(1);
         st.results.resize(1);
     }
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    // Only a bounded wait that must go on after an interruption needs the clock.
+    const Clock::time_point deadline =
+        timeout > 0 ? Clock::now() + std::chrono::milliseconds(timeout) : Clock::time_point();
     int wait = timeout < 0 ? -1 : timeout;
     for (;;) {
         bool woken = false;

@@ -196,14 +196,7 @@ TEST_F(PollerTest, ReportsAStillReadySocketAgainAndOutOfRangeEntriesAsNone) {
 // Registrations
 // --------------------------------------------------------------------------------------------
 
-class BareSocket : public ZovSocket {
-public:
-    unsigned int SocketType() const override { return 0; }
-    int Send(void*, unsigned int) override { return -1; }
-    int Send(ZovNetPacket*) override { return -1; }
-    int Receive(void*, unsigned int) override { return -1; }
-    int Receive(ZovNetPacket*) override { return -1; }
-};
+using zovtest::BareSocket;
 
 TEST_F(PollerTest, RefusesWhatItCannotRegisterAndChangesNothing) {
     zovtest::ClientAndPeer pair = zovtest::ConnectedClient();

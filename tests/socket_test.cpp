@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 using zovtest::IsOpen;
@@ -15,15 +14,7 @@ using zovtest::Loopback;
 using zovtest::RawFd;
 using SockState = ZovSocket::SockState;
 
-// The smallest concrete socket: nothing but what every socket inherits.
-class BareSocket : public ZovSocket {
-public:
-    unsigned int SocketType() const override { return 0; }
-    int Send(void*, unsigned int) override { return -1; }
-    int Send(ZovNetPacket*) override { return -1; }
-    int Receive(void*, unsigned int) override { return -1; }
-    int Receive(ZovNetPacket*) override { return -1; }
-};
+using zovtest::BareSocket;
 
 class SocketBaseTest : public zovtest::NetTest {};
 
@@ -119,7 +110,8 @@ TEST_F(SocketBaseTest, ShutDownSendReachesThePeer) {
     pair.client->ShutDown(ZovSocket::SOCK_SEND);
     ASSERT_TRUE(zovtest::WaitReadable(pair.peer.Get(), 5000));
     unsigned char byte;
-    EXPECT_EQ(zovtest::Recv(pair.peer.Get(), &byte, 1, 0), 0); // the peer sees the end of the stream
+    EXPECT_EQ(zovtest::Recv(pair.peer.Get(), &byte, 1, 0),
+              0); // the peer sees the end of the stream
 }
 
 TEST_F(SocketBaseTest, RefusedShutDownKeepsTheDirectionsAndTheDescriptor) {

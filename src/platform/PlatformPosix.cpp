@@ -402,6 +402,23 @@ long long MillisecondsSince(const timespec& start) {
     return (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
 }
 
+// Waits until `p` is ready, at most `milliseconds` (negative: no limit), going on for what is
+// left when a signal interrupts. The result of poll(): 1, 0 when the time ran out, or -1.
+int PollFor(pollfd& p, int milliseconds) {
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        int wait = -1;
+        if (milliseconds >= 0) {
+            const long long elapsed = MillisecondsSince(start);
+            wait = elapsed >= milliseconds ? 0 : static_cast<int>(milliseconds - elapsed);
+        }
+        const int n = ::poll(&p, 1, wait);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
 } // namespace
 
 int connectwait(unsigned int s, const sockaddr_in* addr, int len, int milliseconds) {
@@ -412,23 +429,11 @@ int connectwait(unsigned int s, const sockaddr_in* addr, int len, int millisecon
     if (errno != EINPROGRESS && errno != EINTR)
         return Capture(SOCKET_ERROR);
     pollfd p{fd, POLLOUT, 0};
-    timespec start{};
-    ::clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        int wait = -1;
-        if (milliseconds >= 0) {
-            const long long elapsed = MillisecondsSince(start);
-            wait = elapsed >= milliseconds ? 0 : static_cast<int>(milliseconds - elapsed);
-        }
-        const int n = ::poll(&p, 1, wait);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return Capture(SOCKET_ERROR);
-        if (n == 0)
-            return Fail(ETIMEDOUT);
-        break;
-    }
+    const int n = PollFor(p, milliseconds);
+    if (n < 0)
+        return Capture(SOCKET_ERROR);
+    if (n == 0)
+        return Fail(ETIMEDOUT);
     int error = 0;
     socklen_t l = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &l) != 0)
@@ -440,30 +445,16 @@ int waitwritable(unsigned int s, int milliseconds) {
     pollfd p{Fd(s), POLLOUT, 0};
     if (p.fd < 0) // poll() would skip it and wait out the time
         return Fail(EBADF);
-    timespec start{};
-    ::clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        int wait = -1;
-        if (milliseconds > 0) {
-            timespec now{};
-            ::clock_gettime(CLOCK_MONOTONIC, &now);
-            const long long elapsed =
-                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-            wait = elapsed >= milliseconds ? 0 : static_cast<int>(milliseconds - elapsed);
-        }
-        const int n = ::poll(&p, 1, wait);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return Capture(SOCKET_ERROR);
-        if (n == 0) {
-            Fail(ETIMEDOUT);
-            return 0;
-        }
-        if (p.revents & POLLNVAL)
-            return Fail(EBADF);
-        return 1;
+    const int n = PollFor(p, milliseconds > 0 ? milliseconds : -1);
+    if (n < 0)
+        return Capture(SOCKET_ERROR);
+    if (n == 0) {
+        Fail(ETIMEDOUT);
+        return 0;
     }
+    if (p.revents & POLLNVAL)
+        return Fail(EBADF);
+    return 1;
 }
 
 int select(unsigned int, ZovFdSet* readfds, const timeval* timeout) {

@@ -18,6 +18,16 @@
 
 namespace zovtest {
 
+// The smallest concrete socket: nothing but what every socket inherits.
+class BareSocket : public ZovSocket {
+public:
+    unsigned int SocketType() const override { return 0; }
+    int Send(void*, unsigned int) override { return -1; }
+    int Send(ZovNetPacket*) override { return -1; }
+    int Receive(void*, unsigned int) override { return -1; }
+    int Receive(ZovNetPacket*) override { return -1; }
+};
+
 // True when this test binary is linked against the debug library ZovNetd.
 constexpr bool kDebugLibrary = ZOVNET_TEST_DEBUG != 0;
 
@@ -66,8 +76,7 @@ template <typename Body> std::string StdoutOf(Body body) {
 class EreMatcher : public ::testing::MatcherInterface<const std::string&> {
 public:
     explicit EreMatcher(std::string pattern) : m_pattern(std::move(pattern)) {}
-    bool MatchAndExplain(const std::string& text,
-                         ::testing::MatchResultListener*) const override {
+    bool MatchAndExplain(const std::string& text, ::testing::MatchResultListener*) const override {
         std::string plain;
         for (std::size_t i = 0; i < text.size(); ++i)
             if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
