@@ -38,6 +38,8 @@
 #ifndef ZOVNET_H
 #define ZOVNET_H
 
+#include <type_traits>
+
 // The version of the library this header belongs to, in semantic versioning: the major number
 // changes when a program built against an earlier version may no longer build or run unchanged.
 /// Major version: a change breaks programs built against an earlier major version.
@@ -97,6 +99,27 @@ constexpr int ERRCODE_CONNECTION_CLOSED = 10101;
 constexpr int ERRCODE_HOST_NOT_FOUND = 11001;
 /// The descriptor is already registered in the poller (WSAEALREADY).
 constexpr int ERRCODE_ALREADY_REGISTERED = 10037;
+
+// Options of `ZovSocket::GetOption` and `SetOption` by the same name on every system: the library
+// gives the system its own number for each (the numbers differ between systems, and on POSIX they
+// need the system's headers). The system's own SO_ numbers keep working as well; these values
+// are chosen to be none of them.
+
+/// Receive time-out in milliseconds, 0: none (SO_RCVTIMEO).
+constexpr int OPT_RCVTIMEO = 0x5A4E0001;
+/// Send time-out in milliseconds, 0: none (SO_SNDTIMEO).
+constexpr int OPT_SNDTIMEO = 0x5A4E0002;
+/// Size of the system's receive buffer in bytes (SO_RCVBUF; Linux reads back twice what was set).
+constexpr int OPT_RCVBUF = 0x5A4E0003;
+/// Size of the system's send buffer in bytes (SO_SNDBUF; Linux reads back twice what was set).
+constexpr int OPT_SNDBUF = 0x5A4E0004;
+/// Keep-alive probes on an idle connection, 0 or 1 (SO_KEEPALIVE).
+constexpr int OPT_KEEPALIVE = 0x5A4E0005;
+/// Binding to a local address in use, 0 or 1 (SO_REUSEADDR; its meaning differs between
+/// systems: see `ZovTCPSocketServer`).
+constexpr int OPT_REUSEADDR = 0x5A4E0006;
+/// Sending datagrams to a broadcast address, 0 or 1 (SO_BROADCAST).
+constexpr int OPT_BROADCAST = 0x5A4E0007;
 
 // Readiness bits of `ZovSocketPoller`: what a registration asks for and what a ready entry
 // reports.
@@ -440,6 +463,13 @@ public:
     virtual unsigned int SocketType() const = 0;
     /// Sends \p len raw bytes; see the concrete class. \return bytes sent, or -1.
     virtual int Send(void* data, unsigned int len) = 0;
+    /// The same send from a read-only buffer (`const void*`, `const char*`, ...): the `void*`
+    /// form never writes to the bytes. Only pointers to const pick this form: a non-const pointer,
+    /// `nullptr`, `NULL` and `0` go to the `void*` form as they always have.
+    template <typename T, typename = std::enable_if_t<std::is_const<T>::value>>
+    int Send(T* data, unsigned int len) {
+        return Send(const_cast<void*>(static_cast<const void*>(data)), len);
+    }
     /// Sends one packet; see the concrete class. \return bytes sent, or -1.
     virtual int Send(ZovNetPacket* packet) = 0;
     /// Receives up to \p len raw bytes; see the concrete class. \return bytes received, 0, or -1.
@@ -454,13 +484,15 @@ public:
     /// \return the bound local port in network byte order, or 0 when not bound.
     unsigned short Port() const { return m_port; }
 
-    /// Reads a socket-level option (the system's SO_ numbers) as a 4-byte integer. The time-outs
+    /// Reads a socket-level option (a `ZOVNET::OPT_` name, or the system's SO_ number) as a
+    /// 4-byte integer. The time-outs
     /// `SO_RCVTIMEO` and `SO_SNDTIMEO` read as milliseconds on every system (0: none); POSIX
     /// systems keep them in their clock's ticks, so a value that was set may read back rounded
     /// up to the next tick (multiples of 20 ms come back as they were set).
     /// \return true when the system delivered it; \p value is untouched otherwise.
     bool GetOption(int option, int& value);
-    /// Sets a socket-level option (the system's SO_ numbers) to a 4-byte integer. The time-outs
+    /// Sets a socket-level option (a `ZOVNET::OPT_` name, or the system's SO_ number) to a
+    /// 4-byte integer. The time-outs
     /// `SO_RCVTIMEO` and `SO_SNDTIMEO` take milliseconds on every system (0: none). A blocking
     /// transfer that runs out of its time-out fails with WSAETIMEDOUT; see the TCP client's
     /// packet transfers for what becomes of a message then. POSIX refuses a negative count.
@@ -545,9 +577,13 @@ public:
                        unsigned short destPort = 0);
 
     /// Adopts an already connected \p descriptor; the object closes it when destroyed. The local
-    /// port is read back from the system (0 if that fails). `State()` is `SOCK_BOTH`. The debug
-    /// library checks that \p descriptor is an open stream socket (the failed check reads
-    /// `IsStreamSocket(descriptor)`); the release library adopts whatever it is given.
+    /// port is read back from the system (0 if that fails). `State()` is `SOCK_BOTH`.
+    ///
+    /// Only an open stream socket is adopted. A port held in an `unsigned int` variable picks
+    /// this constructor, so anything else is refused: the debug library stops with its fatal
+    /// report (the failed check reads `IsStreamSocket(descriptor)`); the release library shows
+    /// no warning, leaves \p descriptor open and untouched, and the object holds nothing:
+    /// `State()` 0, `Descriptor()` `ZOVNET::BADSOCKET`, `LastError()` WSAENOTSOCK (10038).
     ZovTCPSocketClient(unsigned int descriptor, unsigned int destAddr, unsigned short destPort);
 
     ~ZovTCPSocketClient() override;
@@ -586,6 +622,13 @@ public:
     /// It never overtakes queued bytes (see `Send(ZovNetPacket*)`): with bytes queued it flushes
     /// first and, when the queue does not empty, returns -1 with `ZOVNET::ERRCODE_WOULD_BLOCK`.
     int Send(void* data, unsigned int len) override;
+    /// The same send from a read-only buffer (`const void*`, `const char*`, ...): the `void*`
+    /// form never writes to the bytes. Only pointers to const pick this form: a non-const pointer,
+    /// `nullptr`, `NULL` and `0` go to the `void*` form as they always have.
+    template <typename T, typename = std::enable_if_t<std::is_const<T>::value>>
+    int Send(T* data, unsigned int len) {
+        return Send(const_cast<void*>(static_cast<const void*>(data)), len);
+    }
     /// Stamps and sends the whole packet, `packet->Length()` bytes, through the byte form of
     /// `Send` (an override in a derived class does the sending).
     ///
@@ -625,6 +668,11 @@ public:
     void SetSendLimit(unsigned int bytes) { m_sendLimit = bytes; }
     /// \return the bound set with `SetSendLimit`.
     unsigned int SendLimit() const { return m_sendLimit; }
+
+    /// Switches Nagle's algorithm off (\p on true: TCP_NODELAY set, each send goes out at once,
+    /// as latency-sensitive programs want) or back on (false, as every connection starts).
+    /// \return true when the system took it; false, for example, without descriptor.
+    bool SetNoDelay(bool on);
 
     /// One system receive of up to \p len bytes (blocks until data or close).
     /// \return the count received, 0 when the peer has closed, or -1.
@@ -718,6 +766,11 @@ public:
     /// and listens with a queue of \p backlog connections. Failures show a warning ("Can not
     /// create TCP socket", "Can not bind TCP socket to local port", "Can not listen to TCP
     /// socket") and leave an object without descriptor. Listening: `State()` is `SOCK_RECEIVE`.
+    ///
+    /// A server restarts at once on its port while connections of its last run wait out
+    /// TIME-WAIT: on POSIX the socket is given SO_REUSEADDR before the bind (two listeners still
+    /// cannot share a port); Windows allows the restart without it, and there the option would
+    /// let another process take a port in use, so it is not set.
     ZovTCPSocketServer(unsigned short port = 0, unsigned int backlog = 5);
     ~ZovTCPSocketServer() override;
 
@@ -733,6 +786,13 @@ public:
     unsigned int SocketType() const override;
     /// Does nothing. \return 0.
     int Send(void* data, unsigned int len) override;
+    /// The same send from a read-only buffer (`const void*`, `const char*`, ...): the `void*`
+    /// form never writes to the bytes. Only pointers to const pick this form: a non-const pointer,
+    /// `nullptr`, `NULL` and `0` go to the `void*` form as they always have.
+    template <typename T, typename = std::enable_if_t<std::is_const<T>::value>>
+    int Send(T* data, unsigned int len) {
+        return Send(const_cast<void*>(static_cast<const void*>(data)), len);
+    }
     /// Does nothing. \return 0.
     int Send(ZovNetPacket* packet) override;
     /// Does nothing. \return 0.
@@ -766,6 +826,18 @@ public:
     int Send(void* data, unsigned int len) override;
     /// One datagram of \p len bytes to \p addr : \p port. \return bytes sent or -1.
     int Send(void* data, unsigned int len, unsigned int addr, unsigned short port);
+    /// The same sends from a read-only buffer (`const void*`, `const char*`, ...): the `void*`
+    /// forms never write to the bytes. Only pointers to const pick these forms: a non-const
+    /// pointer, `nullptr`, `NULL` and `0` go to the `void*` forms as they always have.
+    template <typename T, typename = std::enable_if_t<std::is_const<T>::value>>
+    int Send(T* data, unsigned int len) {
+        return Send(const_cast<void*>(static_cast<const void*>(data)), len);
+    }
+    /// \copydoc Send(T*, unsigned int)
+    template <typename T, typename = std::enable_if_t<std::is_const<T>::value>>
+    int Send(T* data, unsigned int len, unsigned int addr, unsigned short port) {
+        return Send(const_cast<void*>(static_cast<const void*>(data)), len, addr, port);
+    }
     /// Stamps the packet and sends it as one datagram through `Send(void*, unsigned int)`.
     /// \return bytes sent, or -1 (null packet included).
     int Send(ZovNetPacket* packet) override;

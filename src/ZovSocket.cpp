@@ -14,17 +14,43 @@ ZovSocket::~ZovSocket() {
         sys::closesocket(m_descriptor);
 }
 
+namespace {
+
+// The system's number for one of the library's option names; any other number is the system's own.
+int SystemOption(int option) {
+    switch (option) {
+    case ZOVNET::OPT_RCVTIMEO:
+        return SO_RCVTIMEO;
+    case ZOVNET::OPT_SNDTIMEO:
+        return SO_SNDTIMEO;
+    case ZOVNET::OPT_RCVBUF:
+        return SO_RCVBUF;
+    case ZOVNET::OPT_SNDBUF:
+        return SO_SNDBUF;
+    case ZOVNET::OPT_KEEPALIVE:
+        return SO_KEEPALIVE;
+    case ZOVNET::OPT_REUSEADDR:
+        return SO_REUSEADDR;
+    case ZOVNET::OPT_BROADCAST:
+        return SO_BROADCAST;
+    default:
+        return option;
+    }
+}
+
+} // namespace
+
 bool ZovSocket::GetOption(int option, int& value) {
     int v = 0;
     int len = 4;
-    if (sys::getsockopt(m_descriptor, SOL_SOCKET, option, &v, &len) != 0)
+    if (sys::getsockopt(m_descriptor, SOL_SOCKET, SystemOption(option), &v, &len) != 0)
         return false;
     value = v;
     return true;
 }
 
 bool ZovSocket::SetOption(int option, int value) {
-    return sys::setsockopt(m_descriptor, SOL_SOCKET, option, &value, 4) == 0;
+    return sys::setsockopt(m_descriptor, SOL_SOCKET, SystemOption(option), &value, 4) == 0;
 }
 
 void ZovSocket::ShutDown(SockState how) {

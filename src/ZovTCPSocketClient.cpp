@@ -12,8 +12,9 @@
 namespace {
 
 // The adopting constructor takes any unsigned value, and a plain `unsigned int` variable picks it
-// where a port was meant: the debug library makes sure that it adopts an open stream socket.
-[[maybe_unused]] bool IsStreamSocket(unsigned int s) {
+// where a port was meant (a port of 0 then adopts standard input): the debug library stops on
+// anything but an open stream socket, and the release library refuses it without touching it.
+bool IsStreamSocket(unsigned int s) {
     int type = 0;
     int len = static_cast<int>(sizeof type);
     return sys::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
@@ -78,6 +79,13 @@ ZovTCPSocketClient::ZovTCPSocketClient(unsigned int descriptor, unsigned int des
       m_queue(nullptr), m_queueStart(0), m_queueUsed(0), m_queueSize(0),
       m_sendLimit(kDefaultSendLimit), m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0) {
     ZOVNET_ASSERT(IsStreamSocket(descriptor));
+    if (!IsStreamSocket(descriptor)) {
+        // Whatever the descriptor was, it stays the caller's: the object holds none.
+        sys::SetLibraryError(WSAENOTSOCK);
+        m_destAddr = 0;
+        m_destPort = 0;
+        return;
+    }
     m_descriptor = descriptor;
     m_state = SOCK_BOTH;
     sockaddr_in addr = MakeAddr(0, 0);
@@ -93,6 +101,11 @@ ZovTCPSocketClient::~ZovTCPSocketClient() {
 
 unsigned int ZovTCPSocketClient::SocketType() const {
     return SOCKTYPE_TCPCLIENT;
+}
+
+bool ZovTCPSocketClient::SetNoDelay(bool on) {
+    const int value = on ? 1 : 0;
+    return sys::setsockopt(m_descriptor, IPPROTO_TCP, TCP_NODELAY, &value, 4) == 0;
 }
 
 bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort) {

@@ -10,6 +10,10 @@ ZovTCPSocketServer::ZovTCPSocketServer(unsigned short port, unsigned int backlog
         ZovNetWarning("Can not create TCP socket");
         return;
     }
+    // A server that restarts must get its port back while the last run's connections wait out
+    // TIME-WAIT; where the system needs an option for it, it is set before the bind. Failing to
+    // set it only brings back the old behaviour.
+    sys::reuselistenport(m_descriptor);
     sockaddr_in addr = MakeAddr(INADDR_ANY, port);
     if (sys::bind(m_descriptor, &addr, AddrLen) == SOCKET_ERROR) {
         ZovNetWarning("Can not bind TCP socket to local port");

@@ -9,6 +9,7 @@
 
 namespace {
 
+using zovtest::Hex;
 using zovtest::IsOpen;
 using zovtest::Loopback;
 using zovtest::RawFd;
@@ -165,6 +166,114 @@ TEST_F(SocketBaseTest, OptionsRoundTripAtSocketLevel) {
         ASSERT_TRUE(client.GetOption(SO_KEEPALIVE, read));
         EXPECT_EQ(read != 0, value != 0);
     }
+}
+
+// The library's names reach the system's option on each system, and read back through either
+// number.
+TEST_F(SocketBaseTest, LibraryOptionNamesAreTheSystemsOptions) {
+    ZovTCPSocketClient tcp;
+    ZovUDPSocket udp;
+    struct Case {
+        const char* what;
+        ZovSocket* socket;
+        int name;
+        int system;
+        int value;
+    };
+    const Case cases[] = {
+        {"keep-alive", &tcp, ZOVNET::OPT_KEEPALIVE, SO_KEEPALIVE, 1},
+        {"keep-alive off", &tcp, ZOVNET::OPT_KEEPALIVE, SO_KEEPALIVE, 0},
+        {"reuse address", &tcp, ZOVNET::OPT_REUSEADDR, SO_REUSEADDR, 1},
+        {"reuse address off", &tcp, ZOVNET::OPT_REUSEADDR, SO_REUSEADDR, 0},
+        {"broadcast", &udp, ZOVNET::OPT_BROADCAST, SO_BROADCAST, 1},
+        {"broadcast off", &udp, ZOVNET::OPT_BROADCAST, SO_BROADCAST, 0},
+        {"receive buffer", &tcp, ZOVNET::OPT_RCVBUF, SO_RCVBUF, 65536},
+        {"send buffer", &tcp, ZOVNET::OPT_SNDBUF, SO_SNDBUF, 65536},
+        {"receive time-out", &tcp, ZOVNET::OPT_RCVTIMEO, SO_RCVTIMEO, 300},
+        {"send time-out", &udp, ZOVNET::OPT_SNDTIMEO, SO_SNDTIMEO, 400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(c.socket->SetOption(c.name, c.value));
+        int byName = -1;
+        int byNumber = -2;
+        ASSERT_TRUE(c.socket->GetOption(c.name, byName));
+        ASSERT_TRUE(c.socket->GetOption(c.system, byNumber));
+        EXPECT_EQ(byName, byNumber);
+        if (c.system == SO_RCVBUF || c.system == SO_SNDBUF) {
+            EXPECT_GE(byName, c.value) << "Linux keeps twice the size asked for";
+        } else if (c.system == SO_RCVTIMEO || c.system == SO_SNDTIMEO) {
+            EXPECT_EQ(byName, c.value); // milliseconds through the library on every system
+        } else {
+            EXPECT_EQ(byName != 0, c.value != 0);
+            EXPECT_EQ(zovtest::GetSockOptInt(c.socket->Descriptor(), SOL_SOCKET, c.system) != 0,
+                      c.value != 0);
+        }
+    }
+}
+
+TEST_F(SocketBaseTest, NoDelaySetsTheSystemsOption) {
+    zovtest::ClientAndPeer pair = zovtest::ConnectedClient();
+    ASSERT_NE(pair.client, nullptr);
+    const unsigned int fd = pair.client->Descriptor();
+    EXPECT_EQ(zovtest::GetSockOptInt(fd, IPPROTO_TCP, TCP_NODELAY), 0) << "Nagle on at first";
+    ASSERT_TRUE(pair.client->SetNoDelay(true));
+    EXPECT_NE(zovtest::GetSockOptInt(fd, IPPROTO_TCP, TCP_NODELAY), 0);
+    ASSERT_TRUE(pair.client->SetNoDelay(false));
+    EXPECT_EQ(zovtest::GetSockOptInt(fd, IPPROTO_TCP, TCP_NODELAY), 0);
+
+    ZovTCPSocketClient closed;
+    closed.ShutDown(ZovSocket::SOCK_BOTH);
+    EXPECT_FALSE(closed.SetNoDelay(true));
+}
+
+// --------------------------------------------------------------------------------------------
+// Sends from read-only buffers
+// --------------------------------------------------------------------------------------------
+
+// A pointer to const picks the read-only form; a non-const pointer still the virtual `void*` one
+// (an override in a derived class sees both).
+class CountingClient : public ZovTCPSocketClient {
+public:
+    using ZovTCPSocketClient::Send;
+    using ZovTCPSocketClient::ZovTCPSocketClient;
+    int Send(void* data, unsigned int len) override {
+        ++calls;
+        return ZovTCPSocketClient::Send(data, len);
+    }
+    int calls = 0;
+};
+
+TEST_F(SocketBaseTest, ReadOnlyBuffersSendOnEveryClass) {
+    static const unsigned char kBytes[] = {0x00, 0x04, 0x05, 0x66};
+    const std::string text = "text";
+
+    RawFd listener = zovtest::RawListen();
+    ASSERT_TRUE(listener.Valid());
+    const unsigned short anyPort = 0;
+    CountingClient client(anyPort, Loopback(), zovtest::LocalPort(listener.Get()));
+    RawFd peer = zovtest::RawAccept(listener.Get());
+    ASSERT_EQ(client.State(), 3u);
+    ASSERT_TRUE(peer.Valid());
+    ZovSocket* base = &client;
+    EXPECT_EQ(client.Send(kBytes, sizeof kBytes), 4);
+    EXPECT_EQ(base->Send(text.data(), static_cast<unsigned int>(text.size())), 4);
+    const void* opaque = kBytes;
+    EXPECT_EQ(client.Send(opaque, 2), 2);
+    EXPECT_EQ(client.calls, 3) << "every form ends in the virtual send";
+    EXPECT_EQ(Hex(zovtest::ReceiveBytes(peer.Get(), 10)), "00 04 05 66 74 65 78 74 00 04");
+
+    ZovTCPSocketServer server;
+    EXPECT_EQ(server.Send(kBytes, sizeof kBytes), 0);
+
+    ZovUDPSocket tx;
+    ZovUDPSocket rx;
+    EXPECT_EQ(tx.Send(kBytes, sizeof kBytes, Loopback(), rx.Port()), 4);
+    unsigned char got[8] = {};
+    EXPECT_EQ(zovtest::PollOne(static_cast<int>(rx.Descriptor()), POLLIN, 5000), 1);
+    EXPECT_EQ(rx.Receive(got, sizeof got), 4);
+    EXPECT_EQ(Hex(zovtest::Bytes(got, got + 4)), "00 04 05 66");
+    EXPECT_EQ(tx.Send(text.c_str(), 4), -1) << "no peer assigned: the system refuses";
 }
 
 TEST_F(SocketBaseTest, RejectedOptionLeavesTheCallersVariableAlone) {

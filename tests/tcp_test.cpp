@@ -229,14 +229,45 @@ TEST_F(TcpTest, AdoptingConstructorTakesOverAConnection) {
     EXPECT_FALSE(zovtest::IsOpen(fd)); // the object owned it
 }
 
-TEST_F(TcpTest, AdoptingSomethingThatIsNotASocketRecordsPortZero) {
+// A port held in an `unsigned int` picks the adopting constructor: the release library refuses
+// what is not an open stream socket and leaves it as it was.
+TEST_F(TcpTest, ReleaseLibraryRefusesToAdoptAnythingButAStreamSocket) {
     if (zovtest::kDebugLibrary)
         GTEST_SKIP() << "the debug library stops the process instead";
+    auto expectRefused = [](const ZovTCPSocketClient& adopted) {
+        EXPECT_EQ(ZovNet::LastError(), 10038); // WSAENOTSOCK
+        EXPECT_EQ(adopted.State(), 0u);
+        EXPECT_EQ(adopted.Descriptor(), ZOVNET::BADSOCKET);
+        EXPECT_EQ(adopted.Port(), 0);
+        EXPECT_EQ(adopted.GetDestAddr(), 0u);
+    };
+
     zovtest::NotASocket other;
     ASSERT_TRUE(other.Valid());
-    ZovTCPSocketClient adopted(other.Handle(), Loopback(), 1);
-    EXPECT_EQ(adopted.Port(), 0);
-    EXPECT_EQ(adopted.State(), 3u);
+    {
+        ZovTCPSocketClient adopted(other.Handle(), Loopback(), 1);
+        expectRefused(adopted);
+        unsigned char byte = 0;
+        EXPECT_EQ(adopted.Send(&byte, 1), -1);
+    }
+    EXPECT_TRUE(other.StillOpen());
+
+    ZovUDPSocket datagrams;
+    ASSERT_NE(datagrams.Descriptor(), ZOVNET::BADSOCKET);
+    {
+        ZovTCPSocketClient adopted(datagrams.Descriptor(), Loopback(), 1);
+        expectRefused(adopted);
+    }
+    EXPECT_TRUE(zovtest::IsOpen(static_cast<int>(datagrams.Descriptor())));
+    ZovNetPacket packet = ExchangePacket();
+    EXPECT_EQ(datagrams.Send(&packet, Loopback(), datagrams.Port()), 9);
+
+    EXPECT_EQ(zovtest::StderrOf([&] {
+                  ZovTCPSocketClient adopted(ZOVNET::BADSOCKET, Loopback(), 1);
+                  expectRefused(adopted);
+              }),
+              "")
+        << "a refusal shows no warning";
 }
 
 // --------------------------------------------------------------------------------------------
@@ -761,6 +792,32 @@ TEST_F(TcpTest, ServerTransfersDoNothing) {
     EXPECT_EQ(server.Descriptor(), descriptor);
     EXPECT_EQ(server.Port(), port);
     EXPECT_EQ(server.State(), 1u);
+}
+
+// The server's end closes first, so its port stays held in TIME-WAIT after both listener and
+// connection are gone; a new server must get the port all the same.
+TEST_F(TcpTest, ServerRestartsOnAPortHeldInTimeWait) {
+    auto server = std::make_unique<ZovTCPSocketServer>();
+    const unsigned short port = server->Port();
+    ASSERT_NE(port, 0);
+    RawFd raw = zovtest::RawConnect(port);
+    ASSERT_TRUE(raw.Valid());
+    std::unique_ptr<ZovTCPSocketClient> accepted(server->Accept());
+    ASSERT_NE(accepted, nullptr);
+    accepted.reset();
+    EXPECT_EQ(Hex(zovtest::ReceiveBytes(raw.Get(), 1, 5000)), "") << "the server's end closed";
+    raw.Reset();
+    server.reset();
+
+    std::string reports =
+        zovtest::StderrOf([&] { server = std::make_unique<ZovTCPSocketServer>(port); });
+    EXPECT_EQ(reports, "");
+    ASSERT_EQ(server->State(), 1u);
+    EXPECT_EQ(server->Port(), port);
+    RawFd again = zovtest::RawConnect(port);
+    ASSERT_TRUE(again.Valid());
+    std::unique_ptr<ZovTCPSocketClient> next(server->Accept());
+    EXPECT_NE(next, nullptr);
 }
 
 TEST_F(TcpTest, ServerOnAPortInUseWarnsAndCannotAccept) {

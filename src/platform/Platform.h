@@ -63,6 +63,7 @@
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -181,6 +182,11 @@ int closesocket(unsigned int s);
 // back a count rounded up to whole milliseconds.
 int getsockopt(unsigned int s, int level, int option, void* value, int* len);
 int setsockopt(unsigned int s, int level, int option, const void* value, int len);
+// Lets the stream socket `s`, not yet bound, take a port that connections of an earlier listener
+// still hold in TIME-WAIT, so that a server can restart at once. POSIX refuses such a bind unless
+// SO_REUSEADDR is set; Windows allows it already, and there SO_REUSEADDR would let another
+// process take a port in use, so nothing is set. 0 or SOCKET_ERROR.
+int reuselistenport(unsigned int s);
 // Switches `s` between blocking (true) and non-blocking (false) mode. 0 or SOCKET_ERROR.
 int setblocking(unsigned int s, bool blocking);
 // Connects the stream socket `s`, which the caller made non-blocking, and waits for the outcome

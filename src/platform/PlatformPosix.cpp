@@ -372,6 +372,11 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
     return Capture(::setsockopt(Fd(s), level, option, value, static_cast<socklen_t>(len)));
 }
 
+int reuselistenport(unsigned int s) {
+    const int on = 1;
+    return Capture(::setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
+}
+
 int setblocking(unsigned int s, bool blocking) {
     const int flags = ::fcntl(Fd(s), F_GETFL);
     if (flags < 0)

@@ -243,6 +243,10 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
     return Capture(::setsockopt(ToSocket(s), level, option, static_cast<const char*>(value), len));
 }
 
+int reuselistenport(unsigned int) {
+    return 0;
+}
+
 int setblocking(unsigned int s, bool blocking) {
     u_long nonblocking = blocking ? 0 : 1;
     return Capture(::ioctlsocket(ToSocket(s), FIONBIO, &nonblocking));

@@ -39,6 +39,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <strings.h>
@@ -139,6 +140,16 @@ inline int SetSockOpt(int fd, int level, int option, const void* value, int len)
                         len);
 }
 
+// An integer option as the system holds it, asked without the library; -1 when refused.
+inline int GetSockOptInt(unsigned int fd, int level, int option) {
+    int value = 0;
+    int len = sizeof value;
+    return ::getsockopt(static_cast<SOCKET>(fd), level, option, reinterpret_cast<char*>(&value),
+                        &len) == 0
+               ? value
+               : -1;
+}
+
 inline int Accept(int listener) {
     const SOCKET s = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
@@ -218,6 +229,8 @@ public:
     unsigned int Handle() const {
         return static_cast<unsigned int>(reinterpret_cast<std::uintptr_t>(m_handle));
     }
+    // Whether the handle is still open and still the event made here.
+    bool StillOpen() const { return ::WaitForSingleObject(m_handle, 0) == WAIT_TIMEOUT; }
 
 private:
     HANDLE m_handle;
@@ -293,6 +306,13 @@ inline int SetSockOpt(int fd, int level, int option, const void* value, int len)
     return ::setsockopt(fd, level, option, value, static_cast<socklen_t>(len));
 }
 
+// An integer option as the system holds it, asked without the library; -1 when refused.
+inline int GetSockOptInt(unsigned int fd, int level, int option) {
+    int value = 0;
+    socklen_t len = sizeof value;
+    return ::getsockopt(static_cast<int>(fd), level, option, &value, &len) == 0 ? value : -1;
+}
+
 inline int Accept(int listener) {
     return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
 }
@@ -356,8 +376,8 @@ private:
     sigset_t m_old;
 };
 
-// An open descriptor that is not a socket (a pipe's read end), for the object to adopt: the
-// adopting object closes it; the write end is closed here.
+// An open descriptor that is not a socket (a pipe's read end, as standard input may be), offered
+// to the adopting constructor, which must leave it alone.
 class NotASocket {
 public:
     NotASocket() {
@@ -365,13 +385,22 @@ public:
             m_fds[0] = m_fds[1] = -1;
     }
     ~NotASocket() {
-        if (m_fds[1] >= 0)
-            ::close(m_fds[1]);
+        for (int fd : m_fds)
+            if (fd >= 0)
+                ::close(fd);
     }
     NotASocket(const NotASocket&) = delete;
     NotASocket& operator=(const NotASocket&) = delete;
     bool Valid() const { return m_fds[0] >= 0; }
     unsigned int Handle() const { return static_cast<unsigned int>(m_fds[0]); }
+    // Whether the read end is still open and still the pipe made here: a byte written to the
+    // other end comes out of it.
+    bool StillOpen() const {
+        const char byte = 'z';
+        char back = 0;
+        return ::fcntl(m_fds[0], F_GETFD) != -1 && ::write(m_fds[1], &byte, 1) == 1 &&
+               ::read(m_fds[0], &back, 1) == 1 && back == byte;
+    }
 
 private:
     int m_fds[2];
