@@ -267,26 +267,33 @@ TEST_F(ZovcatTest, NetworkFailuresExitWithOneAndTheReason) {
     }
     ASSERT_NE(closedPort, 0u);
     const std::string unresolvable = std::string(70, 'x') + ".invalid";
+    ZovTCPSocketServer taken;
+    ASSERT_NE(taken.Port(), 0);
+    const std::string takenPort = std::to_string(HostPort(taken.Port()));
+    // One line for each failure, with the library's reason where a library call failed (the
+    // library's own warning is not repeated before it).
     struct Case {
         std::vector<std::string> args;
-        const char* reason;
+        std::string line;
     };
     const std::vector<Case> cases = {
-        {{"send", "127.0.0.1", std::to_string(closedPort), "--type", "7"}, "cannot connect to"},
-        {{"send", unresolvable, "9", "--type", "7"}, "cannot resolve"},
+        {{"send", "127.0.0.1", std::to_string(closedPort), "--type", "7"},
+         "^zovcat: cannot connect to 127\\.0\\.0\\.1:" + std::to_string(closedPort) +
+             ": connection refused$"},
+        {{"send", unresolvable, "9", "--type", "7"}, "^zovcat: cannot resolve x+\\.invalid: .+$"},
+        {{"listen", takenPort, "--max-seconds", "1"},
+         "^zovcat: cannot listen on TCP port " + takenPort + ": address already in use$"},
         {{"send", "--udp", "127.0.0.1", std::to_string(closedPort), "--type", "7", "--wait-reply",
           "300"},
-         "no reply"},
+         "^zovcat: no reply"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.reason);
+        SCOPED_TRACE(c.line);
         const Outcome out = RunZovcat(c.args);
         EXPECT_TRUE(out.status.exited);
         EXPECT_EQ(out.status.code, 1);
-        bool found = false;
-        for (const std::string& line : out.lines)
-            found = found || Matches(line, std::string("^zovcat: ") + c.reason);
-        EXPECT_TRUE(found) << Joined(out.lines);
+        ASSERT_EQ(out.lines.size(), 1u) << Joined(out.lines);
+        EXPECT_TRUE(Matches(out.lines[0], c.line)) << out.lines[0];
     }
 }
 

@@ -8,13 +8,6 @@
 #include <chrono>
 #include <memory>
 
-#if defined(_WIN32)
-// The socket-level option names (SO_SNDTIMEO) are the system's own.
-#include <winsock2.h>
-#else
-#include <sys/socket.h>
-#endif
-
 namespace zovcat {
 namespace {
 
@@ -64,9 +57,14 @@ struct Connection {
 };
 
 int ListenTcp(const ListenOptions& opt) {
-    ZovTCPSocketServer server(ToNetworkOrder(opt.port));
+    std::unique_ptr<ZovTCPSocketServer> listener;
+    {
+        const QuietReports quiet;
+        listener = std::make_unique<ZovTCPSocketServer>(ToNetworkOrder(opt.port));
+    }
+    ZovTCPSocketServer& server = *listener;
     if (server.Descriptor() == ZOVNET::BADSOCKET)
-        return Fail("cannot listen on TCP port " + std::to_string(opt.port));
+        return FailWithReason("cannot listen on TCP port " + std::to_string(opt.port));
     Printer printer(opt.raw);
     PrintLine(opt.raw ? stderr : stdout,
               "listening on TCP port " + std::to_string(ToHostOrder(server.Port())));
@@ -84,7 +82,7 @@ int ListenTcp(const ListenOptions& opt) {
         if (waitMs == 0)
             return kExitOk;
         if (set.WaitSockets(waitMs) < 0)
-            return Fail("waiting for the sockets failed");
+            return FailWithReason("waiting for the sockets failed");
         if (set.CheckSocket(&server)) {
             std::unique_ptr<ZovTCPSocketClient> client(server.Accept());
             if (client) {
@@ -94,7 +92,7 @@ int ListenTcp(const ListenOptions& opt) {
                                            " connections are open");
                 } else {
                     printer.Note(peer, "connected");
-                    client->SetOption(SO_SNDTIMEO, kEchoTimeoutMs);
+                    client->SetOption(ZOVNET::OPT_SNDTIMEO, kEchoTimeoutMs);
                     auto c = std::make_unique<Connection>();
                     c->socket = std::move(client);
                     c->peer = peer;
@@ -153,9 +151,14 @@ int ListenTcp(const ListenOptions& opt) {
 }
 
 int ListenUdp(const ListenOptions& opt) {
-    ZovUDPSocket socket(ToNetworkOrder(opt.port));
+    std::unique_ptr<ZovUDPSocket> bound;
+    {
+        const QuietReports quiet;
+        bound = std::make_unique<ZovUDPSocket>(ToNetworkOrder(opt.port));
+    }
+    ZovUDPSocket& socket = *bound;
     if (socket.Descriptor() == ZOVNET::BADSOCKET)
-        return Fail("cannot listen on UDP port " + std::to_string(opt.port));
+        return FailWithReason("cannot listen on UDP port " + std::to_string(opt.port));
     Printer printer(opt.raw);
     PrintLine(opt.raw ? stderr : stdout,
               "listening on UDP port " + std::to_string(ToHostOrder(socket.Port())));
@@ -173,7 +176,7 @@ int ListenUdp(const ListenOptions& opt) {
             return kExitOk;
         const int ready = set.WaitSockets(waitMs);
         if (ready < 0)
-            return Fail("waiting for the socket failed");
+            return FailWithReason("waiting for the socket failed");
         if (ready == 0)
             continue;
         unsigned int addr = 0;
@@ -183,7 +186,7 @@ int ListenUdp(const ListenOptions& opt) {
             // Some systems report here that an earlier echo found nobody listening; only a
             // socket that keeps failing is given up.
             if (++failures >= 10)
-                return Fail("receiving failed");
+                return FailWithReason("receiving failed");
             continue;
         }
         failures = 0;

@@ -60,9 +60,10 @@ int Run(int argc, char** argv) {
         return Decode(argc, argv);
     if (command != "listen" && command != "send")
         return UsageError("unknown command " + command);
+    InstallReportHandler();
     ZovNet* net = ZovNet::GetInstance();
     if (net == nullptr || !net->Init())
-        return Fail("cannot start the network layer");
+        return FailWithReason("cannot start the network layer");
     return command == "listen" ? Listen(argc, argv) : Send(argc, argv);
 }
 

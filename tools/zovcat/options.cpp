@@ -10,6 +10,38 @@ int Fail(const std::string& reason) {
     return kExitFailure;
 }
 
+int FailWithReason(const std::string& what) {
+    return Fail(what + ": " + ZovNet::ErrorText(ZovNet::LastError()));
+}
+
+namespace {
+
+bool quietReports = false; // zovcat runs on one thread
+
+void Report(const char* title, const char* text) {
+    const bool warning = std::strcmp(title, "Warning") == 0;
+    if (warning && quietReports)
+        return;
+    std::string line = std::string("zovcat: ") + text;
+    if (warning)
+        line += std::string(": ") + ZovNet::ErrorText(ZovNet::LastError());
+    PrintLine(stderr, line);
+}
+
+} // namespace
+
+void InstallReportHandler() {
+    ZovNet::SetReportHandler(Report);
+}
+
+QuietReports::QuietReports() : m_was(quietReports) {
+    quietReports = true;
+}
+
+QuietReports::~QuietReports() {
+    quietReports = m_was;
+}
+
 int UsageError(const std::string& reason) {
     PrintLine(stderr, "zovcat: " + reason);
     std::fputs("Try 'zovcat --help'.\n", stderr);

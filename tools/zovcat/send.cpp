@@ -167,20 +167,22 @@ int Send(int argc, char** argv) {
 
     unsigned int addr = 0;
     if (!ResolveHost(host, addr))
-        return Fail("cannot resolve " + host);
+        return FailWithReason("cannot resolve " + host);
     const std::string peer = Endpoint(addr, ToNetworkOrder(port));
 
     std::unique_ptr<ZovTCPSocketClient> tcp;
     std::unique_ptr<ZovUDPSocket> udpSocket;
     if (udp) {
+        const QuietReports quiet;
         udpSocket = std::make_unique<ZovUDPSocket>();
         if (udpSocket->Descriptor() == ZOVNET::BADSOCKET)
-            return Fail("cannot create a UDP socket");
+            return FailWithReason("cannot create a UDP socket");
     } else {
+        const QuietReports quiet;
         const unsigned short anyPort = 0;
         tcp = std::make_unique<ZovTCPSocketClient>(anyPort, addr, ToNetworkOrder(port));
         if (tcp->State() != ZovSocket::SOCK_BOTH)
-            return Fail("cannot connect to " + peer);
+            return FailWithReason("cannot connect to " + peer);
     }
     StreamFramer replies;
     for (unsigned long long i = 0; i < count; ++i) {
@@ -189,7 +191,7 @@ int Send(int argc, char** argv) {
         const int sent =
             udp ? udpSocket->Send(&packet, addr, ToNetworkOrder(port)) : tcp->Send(&packet);
         if (sent != length)
-            return Fail("sending to " + peer + " failed");
+            return FailWithReason("sending to " + peer + " failed");
         if (waitReply > 0) {
             const int rc = udp ? AwaitUdpReply(*udpSocket, peer, waitReply)
                                : AwaitTcpReply(*tcp, peer, waitReply, replies);

@@ -135,6 +135,23 @@ std::string CheckDatagram(const unsigned char* data, std::size_t n, std::size_t&
 // Report a failure (exit status 1) or a usage error (exit status 2) on standard error.
 int Fail(const std::string& reason);
 int UsageError(const std::string& reason);
+// A failure of a library call: the line ends with the library's reason (ZovNet::LastError).
+int FailWithReason(const std::string& what);
+
+// The library's reports, taken from its default (a warning of its own, then zovcat's line): a
+// report prints one line with the reason, except within a QuietReports scope, where zovcat
+// reports the failing call itself with FailWithReason.
+void InstallReportHandler();
+class QuietReports {
+public:
+    QuietReports();
+    ~QuietReports();
+    QuietReports(const QuietReports&) = delete;
+    QuietReports& operator=(const QuietReports&) = delete;
+
+private:
+    bool m_was;
+};
 
 struct Args {
     std::vector<std::string> positional;
