@@ -264,14 +264,15 @@ int main(int argc, char** argv) {
         EchoServer echo(net, server, maxConnections, maxClients, quiet);
         if (server.State() != ZovSocket::SOCK_RECEIVE || !echo.Listen()) {
             std::fprintf(stderr, "echo_server: cannot listen on port %lu\n", port);
-            delete net;
-            return 1;
+            status = 1;
+        } else {
+            // Ready to serve before it says where.
+            Say("listening on port %u\n", PortNumber(server.Port()));
+            status = echo.Run() ? 0 : 1;
+            std::printf("echo_server: done\n");
         }
-        // Ready to serve before it says where.
-        Say("listening on port %u\n", PortNumber(server.Port()));
-        status = echo.Run() ? 0 : 1;
     }
-    std::printf("echo_server: done\n");
+    // The sockets are gone: the network layer stops last.
     delete net;
     return status;
 }

@@ -1060,24 +1060,25 @@ private:
  *     unsigned int loopback = 0;
  *     net->StringToAddr("127.0.0.1", loopback);      // network byte order
  *
- *     ZovTCPSocketServer server;                      // system-chosen port, backlog 5
- *     unsigned short anyPort = 0;                     // not a literal 0: see ZovTCPSocketClient
- *     ZovTCPSocketClient client(anyPort, loopback, server.Port());
- *     ZovTCPSocketClient* peer = server.Accept();
+ *     {                                               // the sockets live in this block
+ *         ZovTCPSocketServer server;                  // system-chosen port, backlog 5
+ *         unsigned short anyPort = 0;                 // not a literal 0: see ZovTCPSocketClient
+ *         ZovTCPSocketClient client(anyPort, loopback, server.Port());
+ *         ZovTCPSocketClient* peer = server.Accept();
  *
- *     ZovNetPacket out(7, 6);                         // type 7, room for 6 content bytes
- *     out.AddInt16(513);
- *     out.AddInt32(65536);
- *     client.Send(&out);                              // 00 09 07 02 01 00 01 00 00
+ *         ZovNetPacket out(7, 6);                     // type 7, room for 6 content bytes
+ *         out.AddInt16(513);
+ *         out.AddInt32(65536);
+ *         client.Send(&out);                          // 00 09 07 02 01 00 01 00 00
  *
- *     ZovNetPacket in;
- *     if (peer->Receive(&in) == 9 && in.Type() == 7) {
- *         unsigned short a = in.ReadInt16();          // 513
- *         unsigned int b = in.ReadInt32();            // 65536
- *     }
- *
- *     delete peer;
- *     delete net;                                     // stops the socket system
+ *         ZovNetPacket in;
+ *         if (peer->Receive(&in) == 9 && in.Type() == 7) {
+ *             unsigned short a = in.ReadInt16();      // 513
+ *             unsigned int b = in.ReadInt32();        // 65536
+ *         }
+ *         delete peer;
+ *     }                                               // every socket is closed here
+ *     delete net;                                     // then the socket system stops
  */
 
 #endif // ZOVNET_H
