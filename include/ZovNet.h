@@ -413,6 +413,21 @@ public:
     /// before the call, even when the buffer grows or the run overlaps where it goes; such a run
     /// that reaches past the buffer's end is not written.
     void AddBin(const void* s, unsigned int n);
+    /// Writes a big-endian 64-bit value at the cursor (8 bytes; growth as `AddInt8`).
+    void AddInt64(unsigned long long value);
+    /// Writes the IEEE 754 binary32 bit pattern of \p value as a big-endian 32-bit field.
+    /// Infinities, signed zeros and NaN payloads are kept bit for bit.
+    void AddFloat(float value);
+    /// Writes the IEEE 754 binary64 bit pattern of \p value as a big-endian 64-bit field,
+    /// bit for bit as `AddFloat`.
+    void AddDouble(double value);
+    /// Writes a string field: its byte count as a big-endian 16-bit value, then the bytes of
+    /// \p text without the terminator. Grows the buffer to `Cursor()` + the field + 8 when it does
+    /// not fit. A field that would end past 65,535 bytes (a text of more than 65,530 bytes at
+    /// the start of the content, less further on) is refused whole: nothing is written. A null
+    /// \p text stops the debug library (the failed check reads `text != NULL`); the release
+    /// library writes nothing.
+    void AddString(const char* text);
 
     /// Reads one byte at the cursor and moves the cursor behind it. Returns 0 and leaves the
     /// cursor when no byte is left before `Length()`.
@@ -428,14 +443,48 @@ public:
     /// which case \p dest is not touched. \p dest may lie in this packet's own buffer, even
     /// overlapping the bytes read.
     unsigned int ReadBin(void* dest, unsigned int n);
+    /// Reads a big-endian 64-bit value (0 and the cursor unchanged when fewer than 8 bytes are
+    /// left).
+    unsigned long long ReadInt64();
+    /// Reads a binary32 field written by `AddFloat`, bit for bit (0.0f and the cursor unchanged
+    /// when fewer than 4 bytes are left).
+    float ReadFloat();
+    /// Reads a binary64 field written by `AddDouble`, bit for bit (0.0 and the cursor unchanged
+    /// when fewer than 8 bytes are left).
+    double ReadDouble();
+    /// Reads one string field written by `AddString`: copies at most \p size - 1 of its bytes to
+    /// \p dest, terminates them with a zero byte, moves the cursor behind the whole field (the
+    /// bytes that did not fit are skipped) and returns the field's byte count, which may exceed
+    /// what was copied. A \p size of 0 copies nothing (\p dest may then be null) and skips the
+    /// field. When the 2-byte count is not there, or the count runs past `Length()`, nothing of
+    /// the field is read: the debug library stops (its check reads `m_cursor+1 < m_usize` or
+    /// `m_cursor+2+count <= m_usize`); the release library returns 0 with \p dest holding an
+    /// empty text, the cursor unchanged and `Valid()` false. A null \p dest with a \p size
+    /// above 0 stops the debug library; the release library returns 0 and reads nothing.
+    unsigned int ReadString(char* dest, unsigned int size);
+
+    /// \return the content bytes from the cursor to `Length()`: how much the next reads may
+    /// take. Check it before reading the fields of a message that came from the network: a
+    /// read past the end stops the debug library, and in the release library its 0 looks like
+    /// a real 0.
+    unsigned int Remaining() const {
+        return m_cursor < m_usize ? static_cast<unsigned int>(m_usize - m_cursor) : 0u;
+    }
+    /// \return false once a read of the release library found too few bytes left (a `Read`
+    /// that returned its 0 for a missing field, or a `ReadString` whose count ran past the
+    /// end); true again after `Reset`, `WritePacket` or a new message. `ReadBin`, which reads
+    /// what is left by design, never clears it.
+    bool Valid() const { return m_valid; }
 
 private:
     void NextPacket();
+    unsigned int Missing();
 
     unsigned char* m_buffer;
     unsigned short m_cursor;
     unsigned short m_asize;
     unsigned short m_usize;
+    bool m_valid; // no read has run past the used size since the message began
 };
 
 // --------------------------------------------------------------------------------------------

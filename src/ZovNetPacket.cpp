@@ -36,7 +36,8 @@ std::size_t OffsetIn(const unsigned char* buffer, std::size_t size, const void* 
 } // namespace
 
 ZovNetPacket::ZovNetPacket(unsigned char type, unsigned short size)
-    : m_buffer(nullptr), m_cursor(PACKET_HEADER_SIZE), m_asize(0), m_usize(PACKET_HEADER_SIZE) {
+    : m_buffer(nullptr), m_cursor(PACKET_HEADER_SIZE), m_asize(0), m_usize(PACKET_HEADER_SIZE),
+      m_valid(true) {
     // The content size plus the header wraps in 16 bits above 65532, as the type says it does.
     m_asize = static_cast<unsigned short>(size + PACKET_HEADER_SIZE);
     if (m_asize < PACKET_MIN_ALLOC)
@@ -48,7 +49,8 @@ ZovNetPacket::ZovNetPacket(unsigned char type, unsigned short size)
 }
 
 ZovNetPacket::ZovNetPacket(unsigned short size)
-    : m_buffer(nullptr), m_cursor(PACKET_HEADER_SIZE), m_asize(0), m_usize(PACKET_HEADER_SIZE) {
+    : m_buffer(nullptr), m_cursor(PACKET_HEADER_SIZE), m_asize(0), m_usize(PACKET_HEADER_SIZE),
+      m_valid(true) {
     m_asize = static_cast<unsigned short>(size + PACKET_HEADER_SIZE);
     if (m_asize < PACKET_MIN_ALLOC)
         m_asize = PACKET_MIN_ALLOC;
@@ -58,7 +60,8 @@ ZovNetPacket::ZovNetPacket(unsigned short size)
 }
 
 ZovNetPacket::ZovNetPacket(const ZovNetPacket& other)
-    : m_buffer(nullptr), m_cursor(other.m_cursor), m_asize(0), m_usize(other.m_usize) {
+    : m_buffer(nullptr), m_cursor(other.m_cursor), m_asize(0), m_usize(other.m_usize),
+      m_valid(other.m_valid) {
     if (other.m_usize <= PACKET_HEADER_SIZE) {
         m_asize = PACKET_MIN_ALLOC;
         m_usize = PACKET_HEADER_SIZE;
@@ -85,6 +88,7 @@ ZovNetPacket& ZovNetPacket::operator=(const ZovNetPacket& other) {
         std::swap(m_cursor, copy.m_cursor);
         std::swap(m_asize, copy.m_asize);
         std::swap(m_usize, copy.m_usize);
+        std::swap(m_valid, copy.m_valid);
     }
     return *this;
 }
@@ -135,6 +139,7 @@ void ZovNetPacket::Reset() {
     m_buffer[2] = type;
     m_cursor = PACKET_HEADER_SIZE;
     m_usize = PACKET_HEADER_SIZE;
+    m_valid = true;
 }
 
 unsigned char* ZovNetPacket::Data() {
@@ -164,6 +169,7 @@ void ZovNetPacket::WritePacket(const unsigned char* data, unsigned int size) {
     if (size > m_asize)
         return; // the buffer could not grow; nothing was changed
     std::memmove(m_buffer, data, size);
+    m_valid = true;
 
     if (field != size) {
         char line[64];
@@ -198,6 +204,7 @@ void ZovNetPacket::NextPacket() {
         field = PACKET_HEADER_SIZE;
     m_usize = field;
     m_cursor = PACKET_HEADER_SIZE;
+    m_valid = true;
 }
 
 namespace {
@@ -298,14 +305,20 @@ void ZovNetPacket::AddBin(const void* s, unsigned int n) {
 }
 
 // A read with too few bytes left returns 0 and leaves the cursor: nothing outside the content is
-// ever read, whatever length field the packet was given.
+// ever read, whatever length field the packet was given. Valid() remembers that it happened, since
+// a missing field and a real 0 read the same.
+
+unsigned int ZovNetPacket::Missing() {
+    m_valid = false;
+    return 0;
+}
 
 unsigned char ZovNetPacket::ReadInt8() {
     // clang-format off
     ZOVNET_ASSERT(m_cursor < m_usize);
     // clang-format on
     if (m_cursor + 1 > m_usize)
-        return 0;
+        return Missing();
     return m_buffer[m_cursor++];
 }
 
@@ -314,7 +327,7 @@ unsigned short ZovNetPacket::ReadInt16() {
     ZOVNET_ASSERT(m_cursor+1 < m_usize);
     // clang-format on
     if (m_cursor + 2 > m_usize)
-        return 0;
+        return Missing();
     const unsigned char* p = m_buffer + m_cursor;
     m_cursor = static_cast<unsigned short>(m_cursor + 2);
     return static_cast<unsigned short>((p[0] << 8) | p[1]);
@@ -325,7 +338,7 @@ unsigned int ZovNetPacket::ReadInt32() {
     ZOVNET_ASSERT(m_cursor+3 < m_usize);
     // clang-format on
     if (m_cursor + 4 > m_usize)
-        return 0;
+        return Missing();
     const unsigned char* p = m_buffer + m_cursor;
     m_cursor = static_cast<unsigned short>(m_cursor + 4);
     return (static_cast<unsigned int>(p[0]) << 24) | (static_cast<unsigned int>(p[1]) << 16) |
@@ -345,5 +358,131 @@ unsigned int ZovNetPacket::ReadBin(void* dest, unsigned int n) {
     // The destination may be this packet's own buffer (Content() is public).
     std::memmove(dest, m_buffer + m_cursor, count);
     m_cursor = static_cast<unsigned short>(m_cursor + count);
+    return count;
+}
+
+// --------------------------------------------------------------------------------------------
+// 64-bit, floating-point and string fields
+// --------------------------------------------------------------------------------------------
+
+namespace {
+
+unsigned long long LoadBig64(const unsigned char* p) {
+    unsigned long long v = 0;
+    for (int i = 0; i < 8; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+void StoreBig64(unsigned char* p, unsigned long long v) {
+    for (int i = 7; i >= 0; --i) {
+        p[i] = static_cast<unsigned char>(v);
+        v >>= 8;
+    }
+}
+
+} // namespace
+
+void ZovNetPacket::AddInt64(unsigned long long value) {
+    const unsigned int cursor = m_cursor;
+    if (cursor + 8 > m_asize && !Grow(*this, cursor, 8, cursor + 8ull))
+        return;
+    StoreBig64(m_buffer + cursor, value);
+    const unsigned short end = static_cast<unsigned short>(cursor + 8);
+    m_cursor = end;
+    if (end > m_usize)
+        m_usize = end;
+}
+
+// The bit patterns are copied whole, so NaN payloads, signed zeros and infinities survive.
+void ZovNetPacket::AddFloat(float value) {
+    static_assert(sizeof(float) == 4, "binary32 floats");
+    unsigned int bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    AddInt32(bits);
+}
+
+void ZovNetPacket::AddDouble(double value) {
+    static_assert(sizeof(double) == 8, "binary64 doubles");
+    unsigned long long bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    AddInt64(bits);
+}
+
+void ZovNetPacket::AddString(const char* text) {
+    // clang-format off
+    ZOVNET_ASSERT(text != NULL);
+    // clang-format on
+    if (text == nullptr)
+        return;
+    const std::size_t n = std::strlen(text);
+    const unsigned int cursor = m_cursor;
+    // The count and the bytes go in together or not at all.
+    const unsigned long long end = cursor + 2ull + n;
+    if (end > MAX_PACKET)
+        return;
+    if (end > m_asize && !Grow(*this, cursor, 2 + n, end + 8))
+        return;
+    unsigned char* p = m_buffer + cursor;
+    p[0] = static_cast<unsigned char>(n >> 8);
+    p[1] = static_cast<unsigned char>(n);
+    if (n > 0)
+        std::memcpy(p + 2, text, n);
+    m_cursor = static_cast<unsigned short>(end);
+    if (m_cursor > m_usize)
+        m_usize = m_cursor;
+}
+
+unsigned long long ZovNetPacket::ReadInt64() {
+    // clang-format off
+    ZOVNET_ASSERT(m_cursor+7 < m_usize);
+    // clang-format on
+    if (m_cursor + 8 > m_usize)
+        return Missing();
+    const unsigned char* p = m_buffer + m_cursor;
+    m_cursor = static_cast<unsigned short>(m_cursor + 8);
+    return LoadBig64(p);
+}
+
+float ZovNetPacket::ReadFloat() {
+    const unsigned int bits = ReadInt32();
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+double ZovNetPacket::ReadDouble() {
+    const unsigned long long bits = ReadInt64();
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+unsigned int ZovNetPacket::ReadString(char* dest, unsigned int size) {
+    // clang-format off
+    ZOVNET_ASSERT(dest != NULL || size == 0);
+    ZOVNET_ASSERT(m_cursor+1 < m_usize);
+    // clang-format on
+    if (dest != nullptr && size > 0)
+        dest[0] = '\0';
+    if (m_cursor + 2 > m_usize)
+        return Missing();
+    const unsigned char* p = m_buffer + m_cursor;
+    const unsigned int count = (static_cast<unsigned int>(p[0]) << 8) | p[1];
+    // A count from the network that runs past the message reads nothing of the field.
+    // clang-format off
+    ZOVNET_ASSERT(m_cursor+2+count <= m_usize);
+    // clang-format on
+    if (m_cursor + 2 + count > m_usize)
+        return Missing();
+    if (size > 0) {
+        if (dest == nullptr)
+            return 0;
+        const unsigned int copied = count < size - 1 ? count : size - 1;
+        // The destination may lie in this packet's own buffer (Content() is public).
+        std::memmove(dest, p + 2, copied);
+        dest[copied] = '\0';
+    }
+    m_cursor = static_cast<unsigned short>(m_cursor + 2 + count);
     return count;
 }

@@ -16,8 +16,9 @@ namespace {
 using zovtest::Bytes;
 
 struct Field {
-    std::string kind; // u8, u16, u32 or bin
-    unsigned long value = 0;
+    std::string kind; // u8, u16, u32, u64, f32, f64, str or bin
+    unsigned long long value = 0;
+    double real = 0;
     std::string bin;
 };
 
@@ -45,7 +46,8 @@ std::vector<Vector> VectorsOf(const std::string& document) {
     std::istringstream lines(document);
     bool inSection = false;
     const std::regex row(R"(^\|\s*(\d+)\s*\|(.*)\|\s*`([0-9A-Fa-f ]+)`\s*\|\s*$)");
-    const std::regex field(R"re(`(u8|u16|u32) (\d+)`|`bin "([^"]*)"`)re");
+    const std::regex field(
+        R"re(`(u8|u16|u32|u64) (\d+)`|`(f32|f64) (-?[0-9.]+)`|`(bin|str) "([^"]*)"`)re");
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -68,10 +70,13 @@ std::vector<Vector> VectorsOf(const std::string& document) {
             Field f;
             if ((*it)[1].matched) {
                 f.kind = (*it)[1].str();
-                f.value = std::stoul((*it)[2].str());
+                f.value = std::stoull((*it)[2].str());
+            } else if ((*it)[3].matched) {
+                f.kind = (*it)[3].str();
+                f.real = std::stod((*it)[4].str());
             } else {
-                f.kind = "bin";
-                f.bin = (*it)[3].str();
+                f.kind = (*it)[5].str();
+                f.bin = (*it)[6].str();
             }
             v.fields.push_back(f);
         }
@@ -111,6 +116,14 @@ TEST(WireFormatDocument, EachVectorIsWhatThePacketWritesAndReads) {
                 out.AddInt16(static_cast<unsigned short>(f.value));
             else if (f.kind == "u32")
                 out.AddInt32(static_cast<unsigned int>(f.value));
+            else if (f.kind == "u64")
+                out.AddInt64(f.value);
+            else if (f.kind == "f32")
+                out.AddFloat(static_cast<float>(f.real));
+            else if (f.kind == "f64")
+                out.AddDouble(f.real);
+            else if (f.kind == "str")
+                out.AddString(f.bin.c_str());
             else
                 out.AddBin(f.bin.data(), static_cast<unsigned int>(f.bin.size()));
         }
@@ -133,6 +146,17 @@ TEST(WireFormatDocument, EachVectorIsWhatThePacketWritesAndReads) {
                 EXPECT_EQ(in.ReadInt16(), f.value);
             } else if (f.kind == "u32") {
                 EXPECT_EQ(in.ReadInt32(), f.value);
+            } else if (f.kind == "u64") {
+                EXPECT_EQ(in.ReadInt64(), f.value);
+            } else if (f.kind == "f32") {
+                EXPECT_EQ(in.ReadFloat(), static_cast<float>(f.real));
+            } else if (f.kind == "f64") {
+                EXPECT_EQ(in.ReadDouble(), f.real);
+            } else if (f.kind == "str") {
+                std::string text(f.bin.size() + 1, 'x');
+                EXPECT_EQ(in.ReadString(&text[0], static_cast<unsigned int>(text.size())),
+                          f.bin.size());
+                EXPECT_EQ(text.c_str(), f.bin);
             } else {
                 std::string text(f.bin.size(), '\0');
                 EXPECT_EQ(in.ReadBin(&text[0], static_cast<unsigned int>(text.size())),
