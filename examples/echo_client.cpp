@@ -72,6 +72,13 @@ int Exchange(ZovNet* net, unsigned short port) {
     std::printf("received %d bytes: %s\n", received, Hex(in.Data(), in.Length()).c_str());
     const bool same =
         in.Length() == out.Length() && std::memcmp(in.Data(), out.Data(), out.Length()) == 0;
+    // The answer came from the network: its fields are read only once they are known to be
+    // there (a read past the end gives 0 in the release library, a fatal report in the debug
+    // one).
+    if (in.Remaining() < 2 + 4) {
+        std::printf("echo_client: the answer is too short for its fields\n");
+        return 1;
+    }
     const unsigned int type = in.Type();
     const unsigned int first = in.ReadInt16();
     const unsigned int second = in.ReadInt32();

@@ -56,6 +56,11 @@ bool Exchange(const ZovNet* net, unsigned int loopback) {
     unsigned int from = 0;
     unsigned short fromPort = 0;
     const int received = receiver.Receive(&in, &from, &fromPort);
+    // Anyone may send a datagram to the port: the number is read only when it is there.
+    if (received <= 0 || in.Remaining() < 2) {
+        std::printf("the datagram is too short for its fields\n");
+        return false;
+    }
     const unsigned short number = in.ReadInt16();
     char text[sizeof kText] = {};
     in.ReadBin(text, sizeof text - 1);

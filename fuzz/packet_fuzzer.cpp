@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to ZovNetPacket::WritePacket, then drives a script decoded from the same
-// input: reads, cursor moves, Adds, Allocate, Reset, copies and more received messages. After
-// every step the packet must hold 3 <= Cursor <= Length <= Size <= 65535 and Size >= 8, and each
-// operation must have done what it promises; any violation aborts. Memory errors are left to the
-// sanitizers.
+// input: reads (of every field kind), cursor moves, Adds, Allocate, Reset, copies and more
+// received messages. After every step the packet must hold 3 <= Cursor <= Length <= Size <= 65535
+// and Size >= 8, and each operation must have done what it promises; any violation aborts. Memory
+// errors are left to the sanitizers.
 //
 // Input layout: [constructor: 1 byte, room: 2, type: 1] [message length: 2] [message] [script...]
 // where every script step is one opcode byte followed by its operands. Operands that run past the
@@ -129,7 +129,7 @@ void Write(ZovNetPacket& packet, const unsigned char* data, unsigned int size) {
         return;
     }
     Check(packet.Size() == std::max<unsigned int>(oldSize, size), "WritePacket size", packet);
-    Check(packet.Cursor() == PACKET_HEADER_SIZE, "WritePacket cursor", packet);
+    Check(packet.Cursor() == PACKET_HEADER_SIZE && packet.Valid(), "WritePacket cursor", packet);
     Check(std::memcmp(BufferStart(packet), data, size) == 0, "WritePacket bytes", packet);
     unsigned int field = static_cast<unsigned int>(data[0]) << 8;
     if (size >= 2)
@@ -188,7 +188,8 @@ void AddBin(ZovNetPacket& packet, const unsigned char* source, unsigned int n) {
 template <typename Value> void ReadInteger(ZovNetPacket& packet, Value (ZovNetPacket::*read)()) {
     const unsigned int width = sizeof(Value);
     const unsigned short cursor = packet.Cursor();
-    uint32_t expected = 0;
+    const bool wasValid = packet.Valid();
+    uint64_t expected = 0;
     const bool whole = cursor + width <= packet.Length();
     if (whole) {
         for (unsigned int i = 0; i < width; ++i)
@@ -198,6 +199,60 @@ template <typename Value> void ReadInteger(ZovNetPacket& packet, Value (ZovNetPa
     CheckInvariant(packet);
     Check(value == expected, "read value", packet);
     Check(packet.Cursor() == (whole ? cursor + width : cursor), "read cursor", packet);
+    Check(packet.Valid() == (wasValid && whole), "read validity", packet);
+}
+
+// The floating-point reads give the bits of the integer read of the same width.
+template <typename Real, typename Bits>
+void ReadReal(ZovNetPacket& packet, Real (ZovNetPacket::*read)(), Bits (ZovNetPacket::*raw)()) {
+    static_assert(sizeof(Real) == sizeof(Bits), "same width");
+    ZovNetPacket twin(packet);
+    const Real value = (packet.*read)();
+    const Bits bits = (twin.*raw)();
+    CheckInvariant(packet);
+    Check(std::memcmp(&value, &bits, sizeof bits) == 0, "floating-point bits", packet);
+    Check(packet.Cursor() == twin.Cursor() && packet.Valid() == twin.Valid(),
+          "floating-point read cursor", packet);
+}
+
+// A string field is read whole or not at all: a count that runs past the used size reads
+// nothing of it, and what is copied is always terminated inside the destination.
+void ReadString(ZovNetPacket& packet, unsigned int size) {
+    const unsigned short cursor = packet.Cursor();
+    const bool wasValid = packet.Valid();
+    const unsigned char* at = BufferStart(packet) + cursor;
+    const bool counted = cursor + 2u <= packet.Length();
+    const unsigned int count = counted ? (static_cast<unsigned int>(at[0]) << 8) | at[1] : 0;
+    const bool whole = counted && cursor + 2u + count <= packet.Length();
+    const Bytes field = whole ? Bytes(at + 2, at + 2 + count) : Bytes();
+    Bytes dest(size + 1, 0xA5);
+    const unsigned int got = packet.ReadString(reinterpret_cast<char*>(dest.data()), size);
+    CheckInvariant(packet);
+    Check(got == (whole ? count : 0), "ReadString count", packet);
+    Check(packet.Cursor() == (whole ? cursor + 2 + count : cursor), "ReadString cursor", packet);
+    Check(packet.Valid() == (wasValid && whole), "ReadString validity", packet);
+    if (size > 0) {
+        const unsigned int copied = whole ? std::min(count, size - 1) : 0;
+        Check((copied == 0 || std::memcmp(dest.data(), field.data(), copied) == 0) &&
+                  dest[copied] == 0,
+              "ReadString bytes", packet);
+        Check(std::all_of(dest.begin() + copied + 1, dest.end(),
+                          [](unsigned char b) { return b == 0xA5; }),
+              "ReadString wrote past its terminator", packet);
+    }
+}
+
+void AddString(ZovNetPacket& packet, Bytes text) {
+    std::replace(text.begin(), text.end(), static_cast<unsigned char>(0),
+                 static_cast<unsigned char>(1));
+    Bytes field = {static_cast<unsigned char>(text.size() >> 8),
+                   static_cast<unsigned char>(text.size())};
+    field.insert(field.end(), text.begin(), text.end());
+    text.push_back(0);
+    const Bytes before = BufferOf(packet);
+    const unsigned short cursor = packet.Cursor(), length = packet.Length();
+    packet.AddString(reinterpret_cast<const char*>(text.data()));
+    CheckAdd(packet, before, cursor, length, field.size(), cursor + field.size() + 8, field.data());
 }
 
 void ReadBin(ZovNetPacket& packet, unsigned int n) {
@@ -227,7 +282,7 @@ void CheckCopyOf(const ZovNetPacket& copy, const ZovNetPacket& source) {
 }
 
 void Step(ZovNetPacket& packet, Script& script) {
-    switch (script.U8() % 22) {
+    switch (script.U8() % 28) {
     case 0:
         ReadInteger(packet, &ZovNetPacket::ReadInt8);
         break;
@@ -312,8 +367,9 @@ void Step(ZovNetPacket& packet, Script& script) {
         CheckInvariant(packet);
         Bytes expected(size, 0);
         expected[2] = type;
-        Check(BufferOf(packet) == expected && packet.Length() == 3 && packet.Cursor() == 3, "Reset",
-              packet);
+        Check(BufferOf(packet) == expected && packet.Length() == 3 && packet.Cursor() == 3 &&
+                  packet.Valid(),
+              "Reset", packet);
         break;
     }
     case 14: {
@@ -364,6 +420,29 @@ void Step(ZovNetPacket& packet, Script& script) {
     case 20:
         packet.SetType(script.U8());
         CheckInvariant(packet);
+        break;
+    case 21:
+        ReadInteger(packet, &ZovNetPacket::ReadInt64);
+        break;
+    case 22:
+        if (script.U8() % 2 == 0)
+            ReadReal(packet, &ZovNetPacket::ReadFloat, &ZovNetPacket::ReadInt32);
+        else
+            ReadReal(packet, &ZovNetPacket::ReadDouble, &ZovNetPacket::ReadInt64);
+        break;
+    case 23:
+        ReadString(packet, script.U16() % 1024);
+        break;
+    case 24:
+        AddInteger<unsigned long long>(packet, (uint64_t{script.U32()} << 32) | script.U32(),
+                                       &ZovNetPacket::AddInt64);
+        break;
+    case 25:
+        AddString(packet, script.Take(script.U16() % 2048));
+        break;
+    case 26:
+        Check(packet.Remaining() == static_cast<unsigned int>(packet.Length() - packet.Cursor()),
+              "Remaining", packet);
         break;
     default: {
         // The bytes behind the used size move to the front and become the next message, whose

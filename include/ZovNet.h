@@ -1121,7 +1121,8 @@ private:
  *         client.Send(&out);                          // 00 09 07 02 01 00 01 00 00
  *
  *         ZovNetPacket in;
- *         if (peer->Receive(&in) == 9 && in.Type() == 7) {
+ *         // From the network: the fields are read once they are known to be there.
+ *         if (peer->Receive(&in) > 0 && in.Type() == 7 && in.Remaining() >= 6) {
  *             unsigned short a = in.ReadInt16();      // 513
  *             unsigned int b = in.ReadInt32();        // 65536
  *         }

@@ -215,7 +215,12 @@ TEST_F(ZovcatTest, CommandLinesAreCheckedBeforeAnythingIsSent) {
         {{"send", "127.0.0.1", "9", "--type", "1", "u32:"}, 2, "32-bit"},
         {{"send", "127.0.0.1", "9", "--type", "1", "hex:abc"}, 2, "odd number"},
         {{"send", "127.0.0.1", "9", "--type", "1", "hex:zz"}, 2, "not hex"},
-        {{"send", "127.0.0.1", "9", "--type", "1", "f64:1"}, 2, "unknown field kind"},
+        {{"send", "127.0.0.1", "9", "--type", "1", "i64:1"}, 2, "unknown field kind"},
+        {{"send", "127.0.0.1", "9", "--type", "1", "u64:18446744073709551616"}, 2, "64-bit"},
+        {{"send", "127.0.0.1", "9", "--type", "1", "f32:1.5x"}, 2, "floating-point"},
+        {{"send", "127.0.0.1", "9", "--type", "1", "f64:"}, 2, "floating-point"},
+        {{"decode", "--fields", "u8,u9"}, 2, "not a field kind: 'u9'"},
+        {{"decode", "--fields", "bin:0"}, 2, "bin:N needs a count"},
         {{"send", "127.0.0.1", "9", "--type", "1", "513"}, 2, "not a field"},
         {{"send", "127.0.0.1", "9", "--type", "1", "--count", "0"}, 2, "--count"},
         {{"send", "127.0.0.1", "9", "--type", "1", "--wait-reply", "0"}, 2, "--wait-reply"},
@@ -343,6 +348,11 @@ TEST_P(ZovcatTransportTest, FieldsAreWrittenInOrderBigEndian) {
         {{"hex:", "hex:DEADbeef"}, "00 07 2a de ad be ef  |..*....|"},
         {{"str:Hi there", "u8:0"}, "00 0c 2a 48 69 20 74 68 65 72 65 00  |..*Hi there.|"},
         {{"str:a:b"}, "00 06 2a 61 3a 62  |..*a:b|"},
+        {{"u64:0x0102030405060708"}, "00 0b 2a 01 02 03 04 05 06 07 08  |..*........|"},
+        {{"f32:1.5", "f64:-2.25"},
+         "00 0f 2a 3f c0 00 00 c0 02 00 00 00 00 00 00  |..*?...........|"},
+        {{"f32:-inf", "f32:-0"}, "00 0b 2a ff 80 00 00 80 00 00 00  |..*........|"},
+        {{"string:zov", "string:"}, "00 0a 2a 00 03 7a 6f 76 00 00  |..*..zov..|"},
     };
     Listener listener;
     ASSERT_TRUE(listener.Start(Transport()));
@@ -598,6 +608,37 @@ TEST_F(ZovcatTest, DecodeFramesHexAndSaysWhatIsWrong) {
         options.input = in.Path();
         const Outcome out = RunZovcat({"decode"}, options);
         EXPECT_EQ(out.lines, c.expected);
+        EXPECT_EQ(out.status.code, c.exitCode);
+    }
+}
+
+// With a layout, each message is read field by field, and a layout that does not fit is said.
+TEST_F(ZovcatTest, DecodeWithALayoutPrintsEachField) {
+    struct Case {
+        const char* layout;
+        std::string input;
+        std::string fields;
+        int exitCode;
+    };
+    const std::vector<Case> cases = {
+        {"u8,u16,u32,u64,f32,f64,string,bin:1",
+         "00 23 05 ff 00 01 00 00 00 02 00 00 00 00 00 00 00 03 3f c0 00 00 "
+         "c0 02 00 00 00 00 00 00 00 02 68 69 ab",
+         "  fields: u8 255 u16 1 u32 2 u64 3 f32 1.5 f64 -2.25 string \"hi\" bin ab", 0},
+        {"u16,u32", kNine, "  fields: u16 513 u32 65536", 0},
+        {"u16", kNine, "  fields: u16 513 (4 bytes left over)", 1},
+        {"u16,u64", kNine, "  fields: u16 513 u64 missing (4 bytes left)", 1},
+        {"string", "00 07 05 00 09 61 62", "  fields: string missing (count 9, 2 bytes left)", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.layout);
+        InputFile in(".hex");
+        ASSERT_TRUE(in.Write(c.input));
+        zovtest::ChildOptions options;
+        options.input = in.Path();
+        const Outcome out = RunZovcat({"decode", "--fields", c.layout}, options);
+        ASSERT_EQ(out.lines.size(), 2u) << Joined(out.lines);
+        EXPECT_EQ(out.lines[1], c.fields);
         EXPECT_EQ(out.status.code, c.exitCode);
     }
 }

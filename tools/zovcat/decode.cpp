@@ -1,6 +1,10 @@
 // zovcat decode: reads a byte stream, in hex or as it is, and prints each message of it.
 #include "zovcat.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
 #if defined(_WIN32)
 // Standard input must deliver bytes unchanged for `decode --binary`.
 #include <fcntl.h>
@@ -46,11 +50,104 @@ std::string ReadHex(std::FILE* in, Bytes& bytes) {
     return std::string();
 }
 
+// One word of a --fields layout, and what it reads.
+struct LayoutField {
+    std::string kind; // u8 u16 u32 u64 f32 f64 string, or bin (with a count)
+    unsigned int count = 0;
+};
+
+std::string ParseLayout(const std::string& text, std::vector<LayoutField>& layout) {
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string word = text.substr(start, comma - start);
+        start = comma + 1;
+        LayoutField f;
+        if (word == "u8" || word == "u16" || word == "u32" || word == "u64" || word == "f32" ||
+            word == "f64" || word == "string") {
+            f.kind = word;
+        } else if (word.compare(0, 4, "bin:") == 0) {
+            unsigned long long n = 0;
+            if (!ParseNumber(word.substr(4), kMaxMessage, n) || n == 0)
+                return "--fields: bin:N needs a count from 1: " + word;
+            f.kind = "bin";
+            f.count = static_cast<unsigned int>(n);
+        } else {
+            return "--fields: not a field kind: '" + word +
+                   "' (u8, u16, u32, u64, f32, f64, string or bin:N)";
+        }
+        layout.push_back(f);
+    }
+    return std::string();
+}
+
+std::string Real(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+// The message's content read field by field through the library's packet, each read checked
+// against what is left first, as a program reading messages from the network should. Returns
+// false when the layout does not fit the message.
+bool DescribeFields(const unsigned char* message, std::size_t size,
+                    const std::vector<LayoutField>& layout, std::string& line) {
+    ZovNetPacket packet;
+    packet.WritePacket(message, static_cast<unsigned int>(size));
+    const std::map<std::string, unsigned int> width = {
+        {"u8", 1}, {"u16", 2}, {"u32", 4}, {"u64", 8}, {"f32", 4}, {"f64", 8}, {"string", 2}};
+    line = "fields:";
+    for (const LayoutField& f : layout) {
+        const unsigned int need = f.kind == "bin" ? f.count : width.at(f.kind);
+        if (packet.Remaining() < need) {
+            line +=
+                " " + f.kind + " missing (" + std::to_string(packet.Remaining()) + " bytes left)";
+            return false;
+        }
+        line += " " + f.kind + " ";
+        if (f.kind == "u8") {
+            line += std::to_string(packet.ReadInt8());
+        } else if (f.kind == "u16") {
+            line += std::to_string(packet.ReadInt16());
+        } else if (f.kind == "u32") {
+            line += std::to_string(packet.ReadInt32());
+        } else if (f.kind == "u64") {
+            line += std::to_string(packet.ReadInt64());
+        } else if (f.kind == "f32") {
+            line += Real(packet.ReadFloat());
+        } else if (f.kind == "f64") {
+            line += Real(packet.ReadDouble());
+        } else if (f.kind == "string") {
+            const unsigned char* at = packet.Content() + (packet.Cursor() - PACKET_HEADER_SIZE);
+            const unsigned int count = (static_cast<unsigned int>(at[0]) << 8) | at[1];
+            if (packet.Remaining() - 2 < count) {
+                line += "missing (count " + std::to_string(count) + ", " +
+                        std::to_string(packet.Remaining() - 2) + " bytes left)";
+                return false;
+            }
+            std::string text(count + 1, '\0');
+            packet.ReadString(&text[0], count + 1);
+            text.resize(count);
+            line +=
+                "\"" + Printable(reinterpret_cast<const unsigned char*>(text.data()), count) + "\"";
+        } else {
+            Bytes bytes(f.count);
+            packet.ReadBin(bytes.data(), f.count);
+            line += Hex(bytes.data(), bytes.size());
+        }
+    }
+    if (packet.Remaining() > 0) {
+        line += " (" + std::to_string(packet.Remaining()) + " bytes left over)";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int Decode(int argc, char** argv) {
     std::vector<std::pair<std::string, std::string>> options;
-    const Args args = SplitArgs(argc, argv, 2, {{"--binary", false}}, options);
+    const Args args = SplitArgs(argc, argv, 2, {{"--binary", false}, {"--fields", true}}, options);
     if (args.help) {
         std::fputs(kUsage, stdout);
         return kExitOk;
@@ -59,7 +156,17 @@ int Decode(int argc, char** argv) {
         return UsageError(args.error);
     if (!args.positional.empty())
         return UsageError("decode reads standard input and takes no operand");
-    const bool binary = !options.empty();
+    bool binary = false;
+    std::vector<LayoutField> layout;
+    for (const auto& [name, value] : options) {
+        if (name == "--binary") {
+            binary = true;
+        } else {
+            const std::string error = ParseLayout(value, layout);
+            if (!error.empty())
+                return UsageError(error);
+        }
+    }
 
     Bytes bytes;
     if (binary) {
@@ -91,6 +198,11 @@ int Decode(int argc, char** argv) {
             PrintLine(stdout, at + BadLength(size));
         } else {
             PrintLine(stdout, at + DescribeMessage(message, size));
+            std::string fields;
+            if (!layout.empty()) {
+                wellFramed = DescribeFields(message, size, layout, fields) && wellFramed;
+                PrintLine(stdout, "  " + fields);
+            }
         }
     }
     const std::string left = framer.Leftover();

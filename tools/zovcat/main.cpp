@@ -2,7 +2,7 @@
 //
 //   zovcat listen [--udp] [--raw] [--echo] [--count N] [--max-seconds S] PORT
 //   zovcat send [--udp] HOST PORT --type N [--count K] [--interval MS] [--wait-reply MS] [FIELD...]
-//   zovcat decode [--binary]
+//   zovcat decode [--binary] [--fields LAYOUT]
 //
 // Built on the library's public header only (zovcat.h lists its parts). Ports on the command
 // line are in host order; the library takes them in network order. Exit status: 0 success, 1 a
@@ -19,7 +19,7 @@ const char* const kUsage =
     "  zovcat listen [--udp] [--raw] [--echo] [--count N] [--max-seconds S] PORT\n"
     "  zovcat send [--udp] HOST PORT --type N [--count K] [--interval MS] [--wait-reply MS]\n"
     "              [FIELD...]\n"
-    "  zovcat decode [--binary]\n"
+    "  zovcat decode [--binary] [--fields LAYOUT]\n"
     "  zovcat --help\n"
     "\n"
     "Messages are framed as a 2-byte big-endian length (header included), a type byte, then\n"
@@ -37,12 +37,17 @@ const char* const kUsage =
     "  --count K        send the message K times (default 1)\n"
     "  --interval MS    wait MS milliseconds between two sends\n"
     "  --wait-reply MS  after each send wait up to MS milliseconds for an answer, print it\n"
-    "  FIELD            the content, in order: u8:V, u16:V, u32:V (big-endian; V decimal or\n"
-    "                   0x hex), hex:BYTES (hex digits), str:TEXT (the bytes, no terminator)\n"
+    "  FIELD            the content, in order: u8:V, u16:V, u32:V, u64:V (big-endian; V\n"
+    "                   decimal or 0x hex), f32:X, f64:X (IEEE 754, big-endian; X as in C,\n"
+    "                   inf and nan too), hex:BYTES (hex digits), str:TEXT (the bytes, no\n"
+    "                   count, no terminator), string:TEXT (a 16-bit count, then the bytes)\n"
     "decode    reads hex (whitespace and colons ignored, # starts a comment) on standard\n"
     "          input and prints each message of the stream, and where the bytes are not well\n"
     "          framed. Exits 1 when they are not.\n"
     "  --binary         read the bytes themselves instead of hex\n"
+    "  --fields LAYOUT  also print each message field by field, as LAYOUT says: kinds\n"
+    "                   separated by commas (u8, u16, u32, u64, f32, f64, string, bin:N);\n"
+    "                   a message the layout does not fit makes the exit status 1\n"
     "\n"
     "Exit status: 0 success, 1 network failure (or badly framed input for decode), 2 usage.\n";
 

@@ -1,6 +1,8 @@
 // zovcat: command lines, numbers and addresses.
 #include "zovcat.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace zovcat {
@@ -89,9 +91,10 @@ bool ParseNumber(const std::string& text, unsigned long long max, unsigned long 
             digit = static_cast<unsigned>(c - 'A' + 10);
         else
             return false;
-        v = v * base + digit;
-        if (v > max)
+        // Checked before the step, so that no value wraps (max may be the type's own).
+        if (digit > max || v > (max - digit) / base)
             return false;
+        v = v * base + digit;
     }
     value = v;
     return true;
@@ -139,6 +142,17 @@ Args SplitArgs(int argc, char** argv, int first, const std::vector<Option>& know
         }
     }
     return args;
+}
+
+bool ParseReal(const std::string& text, double& value) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    const double parsed = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size())
+        return false;
+    value = parsed;
+    return true;
 }
 
 bool ParsePort(const std::string& text, bool zeroAllowed, unsigned int& port) {

@@ -12,13 +12,17 @@ namespace {
 std::string AddField(const std::string& word, Bytes& content) {
     const std::size_t colon = word.find(':');
     if (colon == std::string::npos)
-        return "not a field: " + word + " (u8:V, u16:V, u32:V, hex:BYTES or str:TEXT)";
+        return "not a field: " + word +
+               " (u8:V, u16:V, u32:V, u64:V, f32:X, f64:X, hex:BYTES, str:TEXT or string:TEXT)";
     const std::string kind = word.substr(0, colon);
     const std::string value = word.substr(colon + 1);
     unsigned long long number = 0;
-    if (kind == "u8" || kind == "u16" || kind == "u32") {
-        const unsigned width = kind == "u8" ? 1 : kind == "u16" ? 2 : 4;
-        const unsigned long long max = width == 1 ? 0xFF : width == 2 ? 0xFFFF : 0xFFFFFFFF;
+    if (kind == "u8" || kind == "u16" || kind == "u32" || kind == "u64") {
+        const unsigned width = kind == "u8" ? 1 : kind == "u16" ? 2 : kind == "u32" ? 4 : 8;
+        const unsigned long long max = width == 1   ? 0xFF
+                                       : width == 2 ? 0xFFFF
+                                       : width == 4 ? 0xFFFFFFFF
+                                                    : ~0ull;
         if (!ParseNumber(value, max, number))
             return "not a " + std::to_string(width * 8) + "-bit unsigned value: " + word;
         for (unsigned i = width; i-- > 0;)
@@ -37,7 +41,29 @@ std::string AddField(const std::string& word, Bytes& content) {
         }
         return std::string();
     }
+    if (kind == "f32" || kind == "f64") {
+        double real = 0;
+        if (!ParseReal(value, real))
+            return "not a floating-point value: " + word;
+        // The library's own encoding, so that the tool and a program agree bit for bit.
+        ZovNetPacket field;
+        if (kind == "f32")
+            field.AddFloat(static_cast<float>(real));
+        else
+            field.AddDouble(real);
+        content.insert(content.end(), field.Content(),
+                       field.Content() + (field.Length() - PACKET_HEADER_SIZE));
+        return std::string();
+    }
     if (kind == "str") {
+        content.insert(content.end(), value.begin(), value.end());
+        return std::string();
+    }
+    if (kind == "string") {
+        if (value.size() > 0xFFFF)
+            return "a string field holds at most 65535 bytes: " + kind + ":...";
+        content.push_back(static_cast<unsigned char>(value.size() >> 8));
+        content.push_back(static_cast<unsigned char>(value.size()));
         content.insert(content.end(), value.begin(), value.end());
         return std::string();
     }

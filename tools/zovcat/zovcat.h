@@ -172,6 +172,9 @@ Args SplitArgs(int argc, char** argv, int first, const std::vector<Option>& know
 
 // Decimal, or hexadecimal after 0x; no sign, no spaces, nothing after the digits.
 bool ParseNumber(const std::string& text, unsigned long long max, unsigned long long& value);
+// A decimal or hexadecimal floating-point value, "inf" and "nan" included; the whole text must
+// parse.
+bool ParseReal(const std::string& text, double& value);
 int HexDigit(int c);
 bool ParsePort(const std::string& text, bool zeroAllowed, unsigned int& port);
 bool ResolveHost(const std::string& host, unsigned int& addr);
