@@ -319,6 +319,8 @@ TEST_F(FatalReportDeathTest, FatalReportIntoDeadPipeStillExitsWithStatusOne) {
 // library said nothing, started no thread, and left no started network layer behind. (The
 // "threadsafe" style runs the statement in a newly executed copy of this program, not a fork.)
 TEST(LibraryLoad, LoadingTheLibraryDoesNothing) {
+    if (zovtest::Emulated())
+        GTEST_SKIP() << zovtest::kNoFreshStart;
     const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(

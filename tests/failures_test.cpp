@@ -145,7 +145,7 @@ TEST_F(LastErrorTest, BadAddresses) {
 
     // The address 0 is refused before the system is asked.
     ZovTCPSocketClient client;
-    EXPECT_FALSE(client.Connect(0, ByteSwap16(80)));
+    EXPECT_FALSE(client.Connect(0, htons(80)));
     EXPECT_EQ(ZovNet::LastError(), ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE);
 
     // A name that does not resolve gives one of the resolver's codes, each with its own text.

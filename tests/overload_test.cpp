@@ -65,18 +65,23 @@ public:
     void Start(const Server& server, int descriptorLimit = 0,
                const std::vector<std::string>& options = {}) {
         std::vector<std::string> args;
-        if (descriptorLimit > 0)
+        zovtest::ChildOptions how;
+        // The limit is the shell's, set before it becomes the server (or the server's emulator).
+        if (descriptorLimit > 0) {
             args = {"/bin/sh", "-c",
-                    "ulimit -n " + std::to_string(descriptorLimit) + " && exec \"$0\" \"$@\"",
+                    "ulimit -n " + std::to_string(descriptorLimit) +
+                        " && exec $ZOVNET_TEST_EMULATOR \"$0\" \"$@\"",
                     server.path};
-        else
+            how.hostProgram = true;
+        } else {
             args = {server.path};
+        }
         if (std::string(server.name) == "echo_server")
             args.push_back("0");
         else
             args.insert(args.end(), {"--max-seconds", "300"});
         args.insert(args.end(), options.begin(), options.end());
-        ASSERT_TRUE(m_process.Start(args)) << "cannot start " << server.path;
+        ASSERT_TRUE(m_process.Start(args, how)) << "cannot start " << server.path;
 
         std::string line;
         ASSERT_TRUE(m_process.ReadLine(line, kWaitMs)) << "the server printed no port";

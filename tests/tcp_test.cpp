@@ -940,7 +940,7 @@ class TcpDeathTest : public zovtest::NetTest {};
 TEST_F(TcpDeathTest, NullBufferIsFatalBeforeTheGate) {
     if (!zovtest::kDebugLibrary)
         GTEST_SKIP() << "the checks exist only in the debug library";
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    zovtest::UseThreadsafeDeathTests();
     const char* report =
         "Fatal error: data != NULL\n\nFile: src/ZovTCPSocketClient\\.cpp\nLine: [0-9]+\n";
     // An unconnected client: its gate would refuse, so only the check can end the process.
@@ -963,7 +963,7 @@ TEST_F(TcpDeathTest, NullBufferIsFatalBeforeTheGate) {
 TEST_F(TcpDeathTest, AdoptingAnythingButAStreamSocketIsFatal) {
     if (!zovtest::kDebugLibrary)
         GTEST_SKIP() << "the checks exist only in the debug library";
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    zovtest::UseThreadsafeDeathTests();
     const char* report = "Fatal error: IsStreamSocket\\(descriptor\\)\n\nFile: "
                          "src/ZovTCPSocketClient\\.cpp\nLine: [0-9]+\n";
     EXPECT_EXIT(

@@ -4,6 +4,8 @@
 #ifndef ZOVNET_CHILD_PROCESS_H
 #define ZOVNET_CHILD_PROCESS_H
 
+#include "Emulator.h"
+
 #include <chrono>
 #include <cstddef>
 #include <fstream>
@@ -44,6 +46,9 @@ struct ExitStatus {
 struct ChildOptions {
     std::string input;        // a file to read as standard input
     bool mergeErrors = false; // standard error on the same pipe as standard output
+    // The program is one of the build machine (a shell), never started through the emulator; it
+    // starts the build's program itself, through $ZOVNET_TEST_EMULATOR where that is set.
+    bool hostProgram = false;
 };
 
 class ChildProcess {
@@ -56,7 +61,8 @@ public:
     ~ChildProcess() { Stop(); }
 
     // Starts `args[0]` with the other elements as its arguments. A relative program path is taken
-    // from the directory of the running test program.
+    // from the directory of the running test program. Under an emulator (ZOVNET_TEST_EMULATOR, see
+    // Emulator.h) the emulator is started with the program and its arguments.
     bool Start(std::vector<std::string> args, const ChildOptions& options = ChildOptions());
 
     // Reads one line of the child's output (without its line end), waiting at most `milliseconds`.
@@ -286,6 +292,9 @@ inline void ChildProcess::Stop() {
 inline bool ChildProcess::Start(std::vector<std::string> args, const ChildOptions& options) {
     if (args.empty())
         return false;
+    const std::vector<std::string> emulator =
+        options.hostProgram ? std::vector<std::string>() : EmulatorCommand();
+    args.insert(args.begin(), emulator.begin(), emulator.end());
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -302,7 +311,10 @@ inline bool ChildProcess::Start(std::vector<std::string> args, const ChildOption
     if (!options.input.empty())
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.input.c_str(), O_RDONLY,
                                          0);
-    const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+    // An emulator may be named without its directory; a program of the build never is.
+    const int rc = emulator.empty()
+                       ? ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ)
+                       : ::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     m_out = out[0];

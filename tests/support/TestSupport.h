@@ -5,6 +5,7 @@
 
 #include <ZovNet.h>
 
+#include "Emulator.h"
 #include "SocketApi.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,19 @@ class NetTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(ZovNet::GetInstance()->Init()); }
 };
+
+// GoogleTest's "threadsafe" death tests run the statement in this test program started afresh.
+// Under an emulator the program cannot start itself: the system is never taught to run a program
+// of the emulated CPU. There the statement runs in a fork of this process instead, the default
+// style, which checks the same exit and report; a test that needs the fresh start itself skips
+// with kNoFreshStart.
+inline void UseThreadsafeDeathTests() {
+    GTEST_FLAG_SET(death_test_style, Emulated() ? "fast" : "threadsafe");
+}
+
+constexpr const char* kNoFreshStart =
+    "under the emulator this program cannot start itself afresh (the system cannot run a program "
+    "of the emulated CPU), which this death test needs";
 
 // Runs `body` and returns what it wrote to standard error (warning boxes land there).
 template <typename Body> std::string StderrOf(Body body) {
