@@ -38,6 +38,9 @@
 #ifndef ZOVNET_H
 #define ZOVNET_H
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 // The version of the library this header belongs to, in semantic versioning: the major number
@@ -135,6 +138,17 @@ constexpr unsigned int POLL_CLOSED = 4;
 /// for.
 constexpr unsigned int POLL_ERROR = 8;
 } // namespace ZOVNET
+
+/// Whether the packet's Adds and Reads do their common case inline, in the caller's code. The
+/// debug library's CMake target and pkg-config file define `ZOVNET_CHECKED`, which sends every
+/// call into the library as before, where each precondition is checked. A program that links
+/// the debug library without it loses no check: the inline forms run only where every
+/// precondition holds, and hand everything else to the library.
+#if defined(ZOVNET_CHECKED)
+#define ZOVNET_PACKET_INLINE false
+#else
+#define ZOVNET_PACKET_INLINE true
+#endif
 
 /// Size of the packet header: 2 bytes of big-endian total length, then 1 type byte. It is also
 /// the position of the first content byte.
@@ -402,56 +416,134 @@ public:
 
     /// Writes one byte at the cursor and moves the cursor behind it; grows the buffer to
     /// `Cursor() + 8` when it does not fit.
-    void AddInt8(unsigned char value);
+    void AddInt8(unsigned char value) {
+        if (ZOVNET_PACKET_INLINE && m_cursor + 1u <= m_asize)
+            return Put<1>(value);
+        AddIntChecked(value, 1);
+    }
     /// Writes a big-endian 16-bit value at the cursor (growth as `AddInt8`).
-    void AddInt16(unsigned short value);
+    void AddInt16(unsigned short value) {
+        if (ZOVNET_PACKET_INLINE && m_cursor + 2u <= m_asize)
+            return Put<2>(value);
+        AddIntChecked(value, 2);
+    }
     /// Writes a big-endian 32-bit value at the cursor (growth as `AddInt8`).
-    void AddInt32(unsigned int value);
+    void AddInt32(unsigned int value) {
+        if (ZOVNET_PACKET_INLINE && m_cursor + 4u <= m_asize)
+            return Put<4>(value);
+        AddIntChecked(value, 4);
+    }
     /// Writes \p n raw bytes at the cursor, with no length prefix; grows the buffer to
     /// `Cursor() + n + 8` when they do not fit. \p n of 0 changes nothing. \p s may point into
     /// this packet's own buffer (for example `Content()`): the bytes are taken as they stood
     /// before the call, even when the buffer grows or the run overlaps where it goes; such a run
     /// that reaches past the buffer's end is not written.
-    void AddBin(const void* s, unsigned int n);
+    void AddBin(const void* s, unsigned int n) {
+        // Compared as what is left, so that no count wraps the sum.
+        if (ZOVNET_PACKET_INLINE && s != nullptr && n != 0 && n <= Left(m_asize) &&
+            OutsideBuffer(s, n)) {
+            std::memcpy(m_buffer + m_cursor, s, n);
+            return Advance(n);
+        }
+        AddBinChecked(s, n);
+    }
     /// Writes a big-endian 64-bit value at the cursor (8 bytes; growth as `AddInt8`).
-    void AddInt64(unsigned long long value);
+    void AddInt64(unsigned long long value) {
+        if (ZOVNET_PACKET_INLINE && m_cursor + 8u <= m_asize)
+            return Put<8>(value);
+        AddIntChecked(value, 8);
+    }
     /// Writes the IEEE 754 binary32 bit pattern of \p value as a big-endian 32-bit field.
     /// Infinities, signed zeros and NaN payloads are kept bit for bit.
-    void AddFloat(float value);
+    void AddFloat(float value) {
+        static_assert(sizeof(float) == 4, "binary32 floats");
+        std::uint32_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        AddInt32(bits);
+    }
     /// Writes the IEEE 754 binary64 bit pattern of \p value as a big-endian 64-bit field,
     /// bit for bit as `AddFloat`.
-    void AddDouble(double value);
+    void AddDouble(double value) {
+        static_assert(sizeof(double) == 8, "binary64 doubles");
+        std::uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        AddInt64(bits);
+    }
     /// Writes a string field: its byte count as a big-endian 16-bit value, then the bytes of
     /// \p text without the terminator. Grows the buffer to `Cursor()` + the field + 8 when it does
     /// not fit. A field that would end past 65,535 bytes (a text of more than 65,530 bytes at
     /// the start of the content, less further on) is refused whole: nothing is written. A null
     /// \p text stops the debug library (the failed check reads `text != NULL`); the release
     /// library writes nothing.
-    void AddString(const char* text);
+    void AddString(const char* text) {
+        if (ZOVNET_PACKET_INLINE && text != nullptr) {
+            const std::size_t n = std::strlen(text);
+            if (n <= 0xFFFFu && m_cursor + 2u + n <= m_asize && OutsideBuffer(text, n)) {
+                Put<2>(n);
+                std::memcpy(m_buffer + m_cursor, text, n);
+                return Advance(static_cast<unsigned int>(n));
+            }
+        }
+        AddStringChecked(text);
+    }
 
     /// Reads one byte at the cursor and moves the cursor behind it. Returns 0 and leaves the
     /// cursor when no byte is left before `Length()`.
-    unsigned char ReadInt8();
+    unsigned char ReadInt8() {
+        if (ZOVNET_PACKET_INLINE && m_cursor + 1u <= m_usize)
+            return static_cast<unsigned char>(Get<1>());
+        return static_cast<unsigned char>(ReadIntChecked(1));
+    }
     /// Reads a big-endian 16-bit value (0 and the cursor unchanged when fewer than 2 bytes are
     /// left).
-    unsigned short ReadInt16();
+    unsigned short ReadInt16() {
+        if (ZOVNET_PACKET_INLINE && m_cursor + 2u <= m_usize)
+            return static_cast<unsigned short>(Get<2>());
+        return static_cast<unsigned short>(ReadIntChecked(2));
+    }
     /// Reads a big-endian 32-bit value (0 and the cursor unchanged when fewer than 4 bytes are
     /// left).
-    unsigned int ReadInt32();
+    unsigned int ReadInt32() {
+        if (ZOVNET_PACKET_INLINE && m_cursor + 4u <= m_usize)
+            return static_cast<unsigned int>(Get<4>());
+        return static_cast<unsigned int>(ReadIntChecked(4));
+    }
     /// Copies up to \p n bytes from the cursor to \p dest and moves the cursor behind them.
     /// \return the number of bytes copied: what is left of the content at most; 0 at the end, in
     /// which case \p dest is not touched. \p dest may lie in this packet's own buffer, even
     /// overlapping the bytes read.
-    unsigned int ReadBin(void* dest, unsigned int n);
+    unsigned int ReadBin(void* dest, unsigned int n) {
+        if (ZOVNET_PACKET_INLINE && dest != nullptr && n != 0 && n <= Left(m_usize) &&
+            OutsideBuffer(dest, n)) {
+            std::memcpy(dest, m_buffer + m_cursor, n);
+            m_cursor = static_cast<unsigned short>(m_cursor + n);
+            return n;
+        }
+        return ReadBinChecked(dest, n);
+    }
     /// Reads a big-endian 64-bit value (0 and the cursor unchanged when fewer than 8 bytes are
     /// left).
-    unsigned long long ReadInt64();
+    unsigned long long ReadInt64() {
+        if (ZOVNET_PACKET_INLINE && m_cursor + 8u <= m_usize)
+            return Get<8>();
+        return ReadIntChecked(8);
+    }
     /// Reads a binary32 field written by `AddFloat`, bit for bit (0.0f and the cursor unchanged
     /// when fewer than 4 bytes are left).
-    float ReadFloat();
+    float ReadFloat() {
+        const std::uint32_t bits = ReadInt32();
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
     /// Reads a binary64 field written by `AddDouble`, bit for bit (0.0 and the cursor unchanged
     /// when fewer than 8 bytes are left).
-    double ReadDouble();
+    double ReadDouble() {
+        const std::uint64_t bits = ReadInt64();
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
     /// Reads one string field written by `AddString`: copies at most \p size - 1 of its bytes to
     /// \p dest, terminates them with a zero byte, moves the cursor behind the whole field (the
     /// bytes that did not fit are skipped) and returns the field's byte count, which may exceed
@@ -461,7 +553,19 @@ public:
     /// `m_cursor+2+count <= m_usize`); the release library returns 0 with \p dest holding an
     /// empty text, the cursor unchanged and `Valid()` false. A null \p dest with a \p size
     /// above 0 stops the debug library; the release library returns 0 and reads nothing.
-    unsigned int ReadString(char* dest, unsigned int size);
+    unsigned int ReadString(char* dest, unsigned int size) {
+        if (ZOVNET_PACKET_INLINE && dest != nullptr && m_cursor + 2u <= m_usize) {
+            const unsigned int count =
+                (static_cast<unsigned int>(m_buffer[m_cursor]) << 8) | m_buffer[m_cursor + 1];
+            if (count < size && m_cursor + 2u + count <= m_usize && OutsideBuffer(dest, size)) {
+                std::memcpy(dest, m_buffer + m_cursor + 2, count);
+                dest[count] = '\0';
+                m_cursor = static_cast<unsigned short>(m_cursor + 2 + count);
+                return count;
+            }
+        }
+        return ReadStringChecked(dest, size);
+    }
 
     /// \return the content bytes from the cursor to `Length()`: how much the next reads may
     /// take. Check it before reading the fields of a message that came from the network: a
@@ -479,6 +583,49 @@ public:
 private:
     void NextPacket();
     unsigned int Missing();
+
+    // The inline forms above do the common case: the field fits, or its bytes are there. All
+    // the rest (growth, refusals, reads past the end, and every check of the debug library) is
+    // done by these, in the library.
+    void AddIntChecked(unsigned long long value, unsigned int width);
+    unsigned long long ReadIntChecked(unsigned int width);
+    void AddBinChecked(const void* s, unsigned int n);
+    unsigned int ReadBinChecked(void* dest, unsigned int n);
+    void AddStringChecked(const char* text);
+    unsigned int ReadStringChecked(char* dest, unsigned int size);
+
+    // Whether the `n` bytes at `p` lie wholly outside the buffer, so that a plain copy is right
+    // (a run inside the packet's own bytes has rules of its own). Compared as integers: pointers
+    // into different blocks have no order in the language.
+    bool OutsideBuffer(const void* p, std::size_t n) const {
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p);
+        const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(m_buffer);
+        return at + n <= start || at >= start + m_asize;
+    }
+    // The bytes from the cursor up to `end` (the allocated or the used size, never below it).
+    unsigned int Left(unsigned short end) const {
+        return static_cast<unsigned int>(end - m_cursor);
+    }
+    void Advance(unsigned int n) {
+        m_cursor = static_cast<unsigned short>(m_cursor + n);
+        if (m_cursor > m_usize)
+            m_usize = m_cursor;
+    }
+    // A big-endian field of `Width` bytes at the cursor, which the caller made sure fits.
+    template <unsigned int Width> void Put(unsigned long long value) {
+        unsigned char* p = m_buffer + m_cursor;
+        for (unsigned int i = 0; i < Width; ++i)
+            p[i] = static_cast<unsigned char>(value >> (8 * (Width - 1 - i)));
+        Advance(Width);
+    }
+    template <unsigned int Width> unsigned long long Get() {
+        const unsigned char* p = m_buffer + m_cursor;
+        unsigned long long value = 0;
+        for (unsigned int i = 0; i < Width; ++i)
+            value = (value << 8) | p[i];
+        m_cursor = static_cast<unsigned short>(m_cursor + Width);
+        return value;
+    }
 
     unsigned char* m_buffer;
     unsigned short m_cursor;

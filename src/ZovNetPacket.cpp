@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 namespace {
@@ -221,66 +223,24 @@ bool Grow(ZovNetPacket& packet, unsigned int cursor, unsigned long long width,
     return cursor + width <= packet.Allocate(static_cast<unsigned short>(request), true, false);
 }
 
-// The growing integer Add, kept out of line: it makes the room, then comes back through the
-// public Add, which now fits. An Add that fits is thus a leaf that saves no registers.
-__attribute__((noinline)) void GrowThenAdd(ZovNetPacket& packet, unsigned int cursor,
-                                           unsigned int width, unsigned int value) {
-    if (!Grow(packet, cursor, width, cursor + 8ull))
-        return;
-    if (width == 1)
-        packet.AddInt8(static_cast<unsigned char>(value));
-    else if (width == 2)
-        packet.AddInt16(static_cast<unsigned short>(value));
-    else
-        packet.AddInt32(value);
-}
-
 } // namespace
 
-// The Adds work on local copies of the cursor and the buffer pointer: a store through an
-// unsigned char pointer may alias the members, which the compiler would otherwise reload after
-// every byte.
+// The out-of-line halves of the Adds and Reads (the header has their common case). In the debug
+// library every call comes here, since its users compile with ZOVNET_CHECKED, and each check
+// below is the one the class has always made. A field that fits is written here too, for them.
 
-void ZovNetPacket::AddInt8(unsigned char value) {
+void ZovNetPacket::AddIntChecked(unsigned long long value, unsigned int width) {
     const unsigned int cursor = m_cursor;
-    if (cursor + 1 > m_asize)
-        return GrowThenAdd(*this, cursor, 1, value);
-    m_buffer[cursor] = value;
-    const unsigned short end = static_cast<unsigned short>(cursor + 1);
-    m_cursor = end;
-    if (end > m_usize)
-        m_usize = end;
-}
-
-void ZovNetPacket::AddInt16(unsigned short value) {
-    const unsigned int cursor = m_cursor;
-    if (cursor + 2 > m_asize)
-        return GrowThenAdd(*this, cursor, 2, value);
+    // An integer field that does not fit grows the buffer to the cursor + 8.
+    if (cursor + width > m_asize && !Grow(*this, cursor, width, cursor + 8ull))
+        return;
     unsigned char* p = m_buffer + cursor;
-    p[0] = static_cast<unsigned char>(value >> 8);
-    p[1] = static_cast<unsigned char>(value);
-    const unsigned short end = static_cast<unsigned short>(cursor + 2);
-    m_cursor = end;
-    if (end > m_usize)
-        m_usize = end;
+    for (unsigned int i = 0; i < width; ++i)
+        p[i] = static_cast<unsigned char>(value >> (8 * (width - 1 - i)));
+    Advance(width);
 }
 
-void ZovNetPacket::AddInt32(unsigned int value) {
-    const unsigned int cursor = m_cursor;
-    if (cursor + 4 > m_asize)
-        return GrowThenAdd(*this, cursor, 4, value);
-    unsigned char* p = m_buffer + cursor;
-    p[0] = static_cast<unsigned char>(value >> 24);
-    p[1] = static_cast<unsigned char>(value >> 16);
-    p[2] = static_cast<unsigned char>(value >> 8);
-    p[3] = static_cast<unsigned char>(value);
-    const unsigned short end = static_cast<unsigned short>(cursor + 4);
-    m_cursor = end;
-    if (end > m_usize)
-        m_usize = end;
-}
-
-void ZovNetPacket::AddBin(const void* s, unsigned int n) {
+void ZovNetPacket::AddBinChecked(const void* s, unsigned int n) {
     // clang-format off
     ZOVNET_ASSERT(s != NULL);
     ZOVNET_ASSERT(m_cursor <= m_asize);
@@ -299,9 +259,7 @@ void ZovNetPacket::AddBin(const void* s, unsigned int n) {
         return;
     const unsigned char* source = own ? m_buffer + inside : static_cast<const unsigned char*>(s);
     std::memmove(m_buffer + cursor, source, n);
-    m_cursor = static_cast<unsigned short>(end);
-    if (m_cursor > m_usize)
-        m_usize = m_cursor;
+    Advance(n);
 }
 
 // A read with too few bytes left returns 0 and leaves the cursor: nothing outside the content is
@@ -313,39 +271,27 @@ unsigned int ZovNetPacket::Missing() {
     return 0;
 }
 
-unsigned char ZovNetPacket::ReadInt8() {
+unsigned long long ZovNetPacket::ReadIntChecked(unsigned int width) {
+    // The checks name the bytes each width needs, as they always have.
     // clang-format off
-    ZOVNET_ASSERT(m_cursor < m_usize);
+    switch (width) {
+    case 1: ZOVNET_ASSERT(m_cursor < m_usize); break;
+    case 2: ZOVNET_ASSERT(m_cursor+1 < m_usize); break;
+    case 4: ZOVNET_ASSERT(m_cursor+3 < m_usize); break;
+    default: ZOVNET_ASSERT(m_cursor+7 < m_usize); break;
+    }
     // clang-format on
-    if (m_cursor + 1 > m_usize)
-        return Missing();
-    return m_buffer[m_cursor++];
-}
-
-unsigned short ZovNetPacket::ReadInt16() {
-    // clang-format off
-    ZOVNET_ASSERT(m_cursor+1 < m_usize);
-    // clang-format on
-    if (m_cursor + 2 > m_usize)
+    if (m_cursor + width > m_usize)
         return Missing();
     const unsigned char* p = m_buffer + m_cursor;
-    m_cursor = static_cast<unsigned short>(m_cursor + 2);
-    return static_cast<unsigned short>((p[0] << 8) | p[1]);
+    unsigned long long value = 0;
+    for (unsigned int i = 0; i < width; ++i)
+        value = (value << 8) | p[i];
+    m_cursor = static_cast<unsigned short>(m_cursor + width);
+    return value;
 }
 
-unsigned int ZovNetPacket::ReadInt32() {
-    // clang-format off
-    ZOVNET_ASSERT(m_cursor+3 < m_usize);
-    // clang-format on
-    if (m_cursor + 4 > m_usize)
-        return Missing();
-    const unsigned char* p = m_buffer + m_cursor;
-    m_cursor = static_cast<unsigned short>(m_cursor + 4);
-    return (static_cast<unsigned int>(p[0]) << 24) | (static_cast<unsigned int>(p[1]) << 16) |
-           (static_cast<unsigned int>(p[2]) << 8) | p[3];
-}
-
-unsigned int ZovNetPacket::ReadBin(void* dest, unsigned int n) {
+unsigned int ZovNetPacket::ReadBinChecked(void* dest, unsigned int n) {
     // clang-format off
     ZOVNET_ASSERT(dest != NULL);
     ZOVNET_ASSERT(m_cursor <= m_usize);
@@ -361,55 +307,7 @@ unsigned int ZovNetPacket::ReadBin(void* dest, unsigned int n) {
     return count;
 }
 
-// --------------------------------------------------------------------------------------------
-// 64-bit, floating-point and string fields
-// --------------------------------------------------------------------------------------------
-
-namespace {
-
-unsigned long long LoadBig64(const unsigned char* p) {
-    unsigned long long v = 0;
-    for (int i = 0; i < 8; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
-void StoreBig64(unsigned char* p, unsigned long long v) {
-    for (int i = 7; i >= 0; --i) {
-        p[i] = static_cast<unsigned char>(v);
-        v >>= 8;
-    }
-}
-
-} // namespace
-
-void ZovNetPacket::AddInt64(unsigned long long value) {
-    const unsigned int cursor = m_cursor;
-    if (cursor + 8 > m_asize && !Grow(*this, cursor, 8, cursor + 8ull))
-        return;
-    StoreBig64(m_buffer + cursor, value);
-    const unsigned short end = static_cast<unsigned short>(cursor + 8);
-    m_cursor = end;
-    if (end > m_usize)
-        m_usize = end;
-}
-
-// The bit patterns are copied whole, so NaN payloads, signed zeros and infinities survive.
-void ZovNetPacket::AddFloat(float value) {
-    static_assert(sizeof(float) == 4, "binary32 floats");
-    unsigned int bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    AddInt32(bits);
-}
-
-void ZovNetPacket::AddDouble(double value) {
-    static_assert(sizeof(double) == 8, "binary64 doubles");
-    unsigned long long bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    AddInt64(bits);
-}
-
-void ZovNetPacket::AddString(const char* text) {
+void ZovNetPacket::AddStringChecked(const char* text) {
     // clang-format off
     ZOVNET_ASSERT(text != NULL);
     // clang-format on
@@ -421,6 +319,16 @@ void ZovNetPacket::AddString(const char* text) {
     const unsigned long long end = cursor + 2ull + n;
     if (end > MAX_PACKET)
         return;
+    // A text inside this packet's buffer is taken as it stood before the call.
+    const std::size_t inside = OffsetIn(m_buffer, m_asize, text);
+    std::unique_ptr<char[]> own;
+    if (inside != m_asize && n > 0) {
+        own.reset(new (std::nothrow) char[n]);
+        if (!own)
+            return;
+        std::memcpy(own.get(), text, n);
+        text = own.get();
+    }
     if (end > m_asize && !Grow(*this, cursor, 2 + n, end + 8))
         return;
     unsigned char* p = m_buffer + cursor;
@@ -428,37 +336,10 @@ void ZovNetPacket::AddString(const char* text) {
     p[1] = static_cast<unsigned char>(n);
     if (n > 0)
         std::memcpy(p + 2, text, n);
-    m_cursor = static_cast<unsigned short>(end);
-    if (m_cursor > m_usize)
-        m_usize = m_cursor;
+    Advance(static_cast<unsigned int>(2 + n));
 }
 
-unsigned long long ZovNetPacket::ReadInt64() {
-    // clang-format off
-    ZOVNET_ASSERT(m_cursor+7 < m_usize);
-    // clang-format on
-    if (m_cursor + 8 > m_usize)
-        return Missing();
-    const unsigned char* p = m_buffer + m_cursor;
-    m_cursor = static_cast<unsigned short>(m_cursor + 8);
-    return LoadBig64(p);
-}
-
-float ZovNetPacket::ReadFloat() {
-    const unsigned int bits = ReadInt32();
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-double ZovNetPacket::ReadDouble() {
-    const unsigned long long bits = ReadInt64();
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-unsigned int ZovNetPacket::ReadString(char* dest, unsigned int size) {
+unsigned int ZovNetPacket::ReadStringChecked(char* dest, unsigned int size) {
     // clang-format off
     ZOVNET_ASSERT(dest != NULL || size == 0);
     ZOVNET_ASSERT(m_cursor+1 < m_usize);

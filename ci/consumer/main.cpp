@@ -7,6 +7,11 @@
 #include <cstring>
 
 #if defined(ZOVNET_CONSUMER_DEBUG)
+// The debug library's target and pkg-config file send every packet call into the library, where
+// its checks are.
+#if !defined(ZOVNET_CHECKED)
+#error "the debug library's package does not define ZOVNET_CHECKED"
+#endif
 static const char* const kLibrary = "ZovNetd";
 #else
 static const char* const kLibrary = "ZovNet";
