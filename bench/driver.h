@@ -53,12 +53,19 @@ inline unsigned char* Put32(unsigned char* p, unsigned int v) {
     p[3] = static_cast<unsigned char>(v);
     return p + 4;
 }
+inline unsigned char* Put64(unsigned char* p, unsigned long long v) {
+    Put32(p, static_cast<unsigned int>(v >> 32));
+    return Put32(p + 4, static_cast<unsigned int>(v));
+}
 inline unsigned int Get16(const unsigned char* p) {
     return (static_cast<unsigned int>(p[0]) << 8) | p[1];
 }
 inline unsigned int Get32(const unsigned char* p) {
     return (static_cast<unsigned int>(p[0]) << 24) | (static_cast<unsigned int>(p[1]) << 16) |
            (static_cast<unsigned int>(p[2]) << 8) | p[3];
+}
+inline unsigned long long Get64(const unsigned char* p) {
+    return (static_cast<unsigned long long>(Get32(p)) << 32) | Get32(p + 4);
 }
 
 // Makes the bytes behind `p` count as read by someone else: they must really be written.
@@ -151,7 +158,7 @@ struct Pairing {
 // Where a workload's benchmarks run and where its rows stand in the table, whichever file it
 // lives in. The order is the one the runs have always had, so that a new run lines up with the
 // recorded ones; a new workload takes its place in this list.
-enum class Slot { W1, W2, W3, W4, W4Drain, W7, W5, W6 };
+enum class Slot { W1, W1c, W2, W3, W4, W4Drain, W7, W5, W6 };
 
 struct Workload {
     Slot slot;
@@ -166,7 +173,7 @@ struct Workload {
 void AddWorkload(Workload workload);
 
 // One per family file; main calls each once.
-void AddPacketWorkloads();    // packets.cpp: W1, W6
+void AddPacketWorkloads();    // packets.cpp: W1, W1c, W6
 void AddTcpWorkloads();       // tcp.cpp: W2, W3
 void AddUdpWorkloads();       // udp.cpp: W4, W4 drain
 void AddReadinessWorkloads(); // readiness.cpp: W5, W7
