@@ -15,7 +15,7 @@
 namespace zovbench {
 namespace {
 
-// The same pair through the library.
+// A connected pair like RawTcpPair, through the library.
 struct LibTcpPair {
     ZovTCPSocketServer server;
     std::unique_ptr<ZovTCPSocketClient> client;
