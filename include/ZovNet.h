@@ -373,7 +373,11 @@ public:
 
     /// Stamps `Length()` into the two length bytes (big-endian) and returns the buffer: the
     /// `Length()` bytes to send start here.
-    unsigned char* Data();
+    unsigned char* Data() {
+        m_buffer[0] = static_cast<unsigned char>(m_usize >> 8);
+        m_buffer[1] = static_cast<unsigned char>(m_usize & 0xFF);
+        return m_buffer;
+    }
 
     /// Replaces the packet by \p size received bytes and puts the cursor on the first content
     /// byte. The used size is taken from the received length field. When that field differs
@@ -386,7 +390,20 @@ public:
     /// received byte has no second length byte, which counts as 0: the byte `01` announces 256.
     /// \p data may point into this packet's own buffer (the bytes are moved to the front); such
     /// a run that reaches past the buffer's end leaves the packet unchanged.
-    void WritePacket(const unsigned char* data, unsigned int size);
+    void WritePacket(const unsigned char* data, unsigned int size) {
+        // The common case inline: one whole message whose length field says what arrived, into
+        // a buffer that holds it.
+        if (ZOVNET_PACKET_INLINE && data != nullptr && size >= PACKET_HEADER_SIZE &&
+            size <= m_asize && ((static_cast<unsigned int>(data[0]) << 8) | data[1]) == size &&
+            OutsideBuffer(data, size)) {
+            std::memcpy(m_buffer, data, size);
+            m_usize = static_cast<unsigned short>(size);
+            m_cursor = PACKET_HEADER_SIZE;
+            m_valid = true;
+            return;
+        }
+        WritePacketChecked(data, size);
+    }
 
     /// \return the allocated size of the buffer in bytes.
     unsigned short Size() const { return m_asize; }
@@ -587,6 +604,7 @@ private:
     // The inline forms above do the common case: the field fits, or its bytes are there. All
     // the rest (growth, refusals, reads past the end, and every check of the debug library) is
     // done by these, in the library.
+    void WritePacketChecked(const unsigned char* data, unsigned int size);
     void AddIntChecked(unsigned long long value, unsigned int width);
     unsigned long long ReadIntChecked(unsigned int width);
     void AddBinChecked(const void* s, unsigned int n);
@@ -612,17 +630,40 @@ private:
             m_usize = m_cursor;
     }
     // A big-endian field of `Width` bytes at the cursor, which the caller made sure fits.
+    // The cursor is kept in a local: a byte stored through the buffer may alias the members, so
+    // that the compiler would load them again after it.
     template <unsigned int Width> void Put(unsigned long long value) {
-        unsigned char* p = m_buffer + m_cursor;
+        const unsigned int cursor = m_cursor;
+        unsigned char* p = m_buffer + cursor;
         for (unsigned int i = 0; i < Width; ++i)
             p[i] = static_cast<unsigned char>(value >> (8 * (Width - 1 - i)));
-        Advance(Width);
+        const unsigned short end = static_cast<unsigned short>(cursor + Width);
+        m_cursor = end;
+        if (end > m_usize)
+            m_usize = end;
     }
+    // Spelt out per width, which compilers turn into one load and a byte swap.
     template <unsigned int Width> unsigned long long Get() {
         const unsigned char* p = m_buffer + m_cursor;
-        unsigned long long value = 0;
-        for (unsigned int i = 0; i < Width; ++i)
-            value = (value << 8) | p[i];
+        unsigned long long value;
+        if constexpr (Width == 1) {
+            value = p[0];
+        } else if constexpr (Width == 2) {
+            value = (static_cast<unsigned int>(p[0]) << 8) | p[1];
+        } else if constexpr (Width == 4) {
+            value = (static_cast<std::uint32_t>(p[0]) << 24) |
+                    (static_cast<std::uint32_t>(p[1]) << 16) |
+                    (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
+        } else {
+            static_assert(Width == 8, "fields of 1, 2, 4 or 8 bytes");
+            value = (static_cast<std::uint64_t>(p[0]) << 56) |
+                    (static_cast<std::uint64_t>(p[1]) << 48) |
+                    (static_cast<std::uint64_t>(p[2]) << 40) |
+                    (static_cast<std::uint64_t>(p[3]) << 32) |
+                    (static_cast<std::uint64_t>(p[4]) << 24) |
+                    (static_cast<std::uint64_t>(p[5]) << 16) |
+                    (static_cast<std::uint64_t>(p[6]) << 8) | p[7];
+        }
         m_cursor = static_cast<unsigned short>(m_cursor + Width);
         return value;
     }

@@ -144,13 +144,7 @@ void ZovNetPacket::Reset() {
     m_valid = true;
 }
 
-unsigned char* ZovNetPacket::Data() {
-    m_buffer[0] = static_cast<unsigned char>(m_usize >> 8);
-    m_buffer[1] = static_cast<unsigned char>(m_usize & 0xFF);
-    return m_buffer;
-}
-
-void ZovNetPacket::WritePacket(const unsigned char* data, unsigned int size) {
+void ZovNetPacket::WritePacketChecked(const unsigned char* data, unsigned int size) {
     ZOVNET_ASSERT(data != NULL);
     if (size == 0 || data == nullptr || size > MAX_PACKET)
         return;
