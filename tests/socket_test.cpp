@@ -233,16 +233,7 @@ TEST_F(SocketBaseTest, NoDelaySetsTheSystemsOption) {
 
 // A pointer to const picks the read-only form; a non-const pointer still the virtual `void*` one
 // (an override in a derived class sees both).
-class CountingClient : public ZovTCPSocketClient {
-public:
-    using ZovTCPSocketClient::Send;
-    using ZovTCPSocketClient::ZovTCPSocketClient;
-    int Send(void* data, unsigned int len) override {
-        ++calls;
-        return ZovTCPSocketClient::Send(data, len);
-    }
-    int calls = 0;
-};
+using zovtest::CountingClient;
 
 TEST_F(SocketBaseTest, ReadOnlyBuffersSendOnEveryClass) {
     static const unsigned char kBytes[] = {0x00, 0x04, 0x05, 0x66};

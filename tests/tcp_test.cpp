@@ -347,20 +347,7 @@ TEST_F(TcpTest, HeaderOnlyPacketSendsThreeBytes) {
     EXPECT_EQ(Hex(zovtest::ReceiveBytes(pair.peer.Get(), 1, 100)), "");
 }
 
-// A client that sees every raw send: the packet form must send through it.
-class CountingClient : public ZovTCPSocketClient {
-public:
-    using ZovTCPSocketClient::Send;
-    using ZovTCPSocketClient::ZovTCPSocketClient;
-    int Send(void* data, unsigned int len) override {
-        ++calls;
-        const int n = ZovTCPSocketClient::Send(data, len);
-        bytes += n > 0 ? static_cast<unsigned int>(n) : 0;
-        return n;
-    }
-    int calls = 0;
-    unsigned int bytes = 0;
-};
+using zovtest::CountingClient;
 
 TEST_F(TcpTest, PacketSendGoesThroughTheRawSendOfADerivedClass) {
     RawFd listener = zovtest::RawListen();

@@ -204,6 +204,21 @@ inline void ResetClose(RawFd& fd) {
     fd.Reset();
 }
 
+// A client that sees every raw send: the packet and the read-only forms must send through it.
+class CountingClient : public ZovTCPSocketClient {
+public:
+    using ZovTCPSocketClient::Send;
+    using ZovTCPSocketClient::ZovTCPSocketClient;
+    int Send(void* data, unsigned int len) override {
+        ++calls;
+        const int n = ZovTCPSocketClient::Send(data, len);
+        bytes += n > 0 ? static_cast<unsigned int>(n) : 0;
+        return n;
+    }
+    int calls = 0;
+    unsigned int bytes = 0;
+};
+
 // A library client connected to a raw peer on loopback, both with bounded receives; the client is
 // null when the connection could not be made. A non-zero `peerReceiveBuffer` is the peer's
 // SO_RCVBUF from the start of the connection.
