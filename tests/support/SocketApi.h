@@ -38,6 +38,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -71,6 +72,14 @@ inline int CloseSocket(int fd) {
 
 inline int CaseInsensitiveCompare(const char* a, const char* b) {
     return ::_stricmp(a, b);
+}
+
+// A network interface of this machine, by name and index, for scope ids written as names. The
+// interface names of Windows live in the IP helper library, which the tests do not bind: none.
+inline bool SomeInterface(std::string* name, unsigned int* index) {
+    (void)name;
+    (void)index;
+    return false;
 }
 
 // The hosts file the resolver reads. Wine resolves through the host system, whose file it shows
@@ -251,6 +260,20 @@ inline int CloseSocket(int fd) {
 
 inline int CaseInsensitiveCompare(const char* a, const char* b) {
     return ::strcasecmp(a, b);
+}
+
+// A network interface of this machine, by name and index, for scope ids written as names.
+inline bool SomeInterface(std::string* name, unsigned int* index) {
+    struct if_nameindex* list = ::if_nameindex();
+    if (list == nullptr)
+        return false;
+    const bool found = list[0].if_index != 0;
+    if (found) {
+        *name = list[0].if_name;
+        *index = list[0].if_index;
+    }
+    ::if_freenameindex(list);
+    return found;
 }
 
 inline std::string HostsFilePath() {
