@@ -184,8 +184,8 @@ inline unsigned int ByteSwap32(unsigned int v) {
  * value, copied and compared freely.
  *
  * An IPv4 address is always held as itself, never in its IPv4-mapped IPv6 form
- * (`::ffff:a.b.c.d`): building an address from the mapped bytes gives the IPv4 address, so
- * `ZovAddress::FromBytes(mapped) == ZovAddress(ipv4)`. Every address the library hands out is in
+ * (<code>::%ffff:a.b.c.d</code>): building an address from the mapped bytes gives the IPv4 address,
+ * so `ZovAddress::FromBytes(mapped) == ZovAddress(ipv4)`. Every address the library hands out is in
  * this form, so an address compares equal to the same host however it was learnt.
  *
  * Convert to and from text with `ZovNet::StringToAddress` and `ZovNet::AddressToString`; look
@@ -201,8 +201,8 @@ public:
 
     /// The IPv6 address of the 16 bytes \p bytes (network order, as written in text from left
     /// to right) with the scope id \p scopeId (an interface index; 0: none). The IPv4-mapped
-    /// bytes `::ffff:a.b.c.d` give the IPv4 address a.b.c.d instead, whose scope id is 0 whatever
-    /// \p scopeId says.
+    /// bytes <code>::%ffff:a.b.c.d</code> give the IPv4 address a.b.c.d instead, whose scope id is
+    /// 0 whatever \p scopeId says.
     static ZovAddress FromBytes(const unsigned char bytes[16], unsigned int scopeId = 0);
 
     /// The IPv6 any address, `::`.
@@ -224,7 +224,7 @@ public:
     unsigned int V4() const;
 
     /// Writes the 16 bytes of the address to \p out: an IPv6 address as it is, an IPv4 address
-    /// in its mapped form `::ffff:a.b.c.d`.
+    /// in its mapped form <code>::%ffff:a.b.c.d</code>.
     void Bytes(unsigned char out[16]) const;
 
     /// \return the scope id (interface index) of an IPv6 address, 0 when it has none; always 0
@@ -332,6 +332,8 @@ public:
     /// its recommended form (RFC 5952: lower case, no leading zeros, the longest run of two or
     /// more zero groups written `::`, the first of equally long runs), followed by `%` and the
     /// scope id in decimal when it is not 0. `ZOVNET::ADDRESS_STRING_SIZE` bytes always hold it.
+    /// \param a the address.
+    /// \param text receives the text and its terminator.
     /// \param size the size of \p text in bytes. When the text and its terminator do not fit,
     ///        returns false with `LastError()` `ZOVNET::ERRCODE_INVALID_ARGUMENT` and writes only
     ///        an empty string (nothing at all for a \p size of 0): a text is never cut.
