@@ -75,11 +75,25 @@ inline int CaseInsensitiveCompare(const char* a, const char* b) {
 }
 
 // A network interface of this machine, by name and index, for scope ids written as names. The
-// interface names of Windows live in the IP helper library, which the tests do not bind: none.
+// interface names of Windows live in the IP helper library, which the tests do not link: its
+// entry is looked up, and the first index that has a name is taken.
 inline bool SomeInterface(std::string* name, unsigned int* index) {
-    (void)name;
-    (void)index;
-    return false;
+    using IndexToName = char*(WINAPI*)(ULONG, char*);
+    HMODULE helper = ::LoadLibraryA("iphlpapi.dll");
+    if (helper == nullptr)
+        return false;
+    const IndexToName toName = reinterpret_cast<IndexToName>(
+        reinterpret_cast<void*>(::GetProcAddress(helper, "if_indextoname")));
+    bool found = false;
+    for (ULONG i = 1; toName != nullptr && i <= 256 && !found; ++i) {
+        char text[256] = {};
+        if (toName(i, text) != nullptr && text[0] != '\0') {
+            *name = text;
+            *index = i;
+            found = true;
+        }
+    }
+    return found;
 }
 
 // The hosts file the resolver reads. Wine resolves through the host system, whose file it shows
