@@ -56,16 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size < 127 ? size : 127);
     text = text.c_str(); // up to the first zero byte
 
-    const ZovAddress untouched = ZovAddress::FromBytes(reinterpret_cast<const unsigned char*>(
-                                                           "\x20\x01\x0d\xb8zovnet-sentinel"),
-                                                       77);
+    const unsigned char sentinel[16] = {0x20, 0x01, 0x0d, 0xb8, 1, 2,  3,  4,
+                                        5,    6,    7,    8,    9, 10, 11, 12};
+    const ZovAddress untouched = ZovAddress::FromBytes(sentinel, 77);
     ZovAddress a = untouched;
     const bool parsed = net->StringToAddress(text.c_str(), a);
     if (text.find('%') == std::string::npos) {
         ZovAddress expected;
         const bool system = SystemParse(text, &expected);
-        Check(parsed == system, parsed ? "accepted what the system refuses"
-                                       : "refused what the system accepts",
+        Check(parsed == system,
+              parsed ? "accepted what the system refuses" : "refused what the system accepts",
               text);
         if (parsed)
             Check(a == expected, "another address than the system's", text);
