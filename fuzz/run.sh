@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds the packet fuzzer (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) straight from
-# the library sources in the release configuration, then runs it for a bounded time over a fresh
-# copy of the seed corpus. Exits non-zero when the fuzzer finds a crash, a leak, a hang or a broken
+# Builds the packet and address fuzzers (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
+# straight from the library sources in the release configuration, then runs each for a bounded
+# time (the address fuzzer a quarter of it, at least 5 seconds) over a fresh copy of its seed
+# corpus. Exits non-zero when the fuzzer finds a crash, a leak, a hang or a broken
 # packet invariant; the input that caused it is left in <build dir>/artifacts/.
 #
 # Usage: fuzz/run.sh [seconds] [build dir]
@@ -32,19 +33,26 @@ common="-std=c++17 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror
 
 # The library itself is only instrumented for coverage; libFuzzer's main comes in at the link.
 objects=""
-for source in ZovNetPacket ZovNet ZovNetDiagnostics platform/PlatformPosix; do
+for source in ZovNetPacket ZovNet ZovAddress ZovNetDiagnostics platform/PlatformPosix; do
     object="$build/obj/$(basename "$source").o"
     # shellcheck disable=SC2086 # $common is a list of flags
     "$cxx" $common -fsanitize=fuzzer-no-link -c "$root/src/$source.cpp" -o "$object"
     objects="$objects $object"
 done
-# shellcheck disable=SC2086
-"$cxx" $common -fsanitize=fuzzer "$here/packet_fuzzer.cpp" $objects -o "$build/packet_fuzzer"
+for target in packet address; do
+    # shellcheck disable=SC2086
+    "$cxx" $common -fsanitize=fuzzer "$here/${target}_fuzzer.cpp" $objects -o "$build/${target}_fuzzer"
+done
 
 # Fuzz a copy: new inputs the run finds must not land in the tree's seed corpus.
-rm -rf "$build/corpus"
-mkdir -p "$build/corpus"
+rm -rf "$build/corpus" "$build/address_corpus"
+mkdir -p "$build/corpus" "$build/address_corpus"
 cp "$here"/corpus/* "$build/corpus/"
+cp "$here"/address_corpus/* "$build/address_corpus/"
 
-exec "$build/packet_fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+"$build/packet_fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/" "$build/corpus"
+# The address texts are short and their parser small: a quarter of the time covers them.
+address_seconds=$((seconds / 4 > 5 ? seconds / 4 : 5))
+exec "$build/address_fuzzer" -max_total_time="$address_seconds" -timeout=10 -max_len=128 \
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/address-" "$build/address_corpus"

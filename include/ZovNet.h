@@ -4,7 +4,7 @@
  *
  * The one public header of the library. It declares:
  *  - `ZovNet`, the process-wide network layer (start/stop, host name and address services),
- *    and `ZovNetAddr`, a plain address/port record;
+ *    `ZovAddress`, an IPv4 or IPv6 address, and `ZovNetAddr`, a plain address/port record;
  *  - `ZovNetPacket`, a message of typed big-endian fields framed by a 2-byte length and a
  *    type byte;
  *  - `ZovSocket` and its three concrete classes `ZovTCPSocketClient`, `ZovTCPSocketServer` and
@@ -180,6 +180,76 @@ inline unsigned int ByteSwap32(unsigned int v) {
 // --------------------------------------------------------------------------------------------
 
 /**
+ * \brief An IPv4 or IPv6 address, with the scope id (interface index) of an IPv6 address: a small
+ * value, copied and compared freely.
+ *
+ * An IPv4 address is always held as itself, never in its IPv4-mapped IPv6 form
+ * (<code>::%ffff:a.b.c.d</code>): building an address from the mapped bytes gives the IPv4 address,
+ * so `ZovAddress::FromBytes(mapped) == ZovAddress(ipv4)`. Every address the library hands out is in
+ * this form, so an address compares equal to the same host however it was learnt.
+ *
+ * Convert to and from text with `ZovNet::StringToAddress` and `ZovNet::AddressToString`; look
+ * names up with `ZovNet::ResolveName`.
+ */
+class ZOVNET_API ZovAddress {
+public:
+    /// The IPv4 any address, 0.0.0.0.
+    ZovAddress();
+
+    /// The IPv4 address \p ipv4, in network byte order (as `ZovNet::StringToAddr` gives it).
+    explicit ZovAddress(unsigned int ipv4);
+
+    /// The IPv6 address of the 16 bytes \p bytes (network order, as written in text from left
+    /// to right) with the scope id \p scopeId (an interface index; 0: none). The IPv4-mapped
+    /// bytes <code>::%ffff:a.b.c.d</code> give the IPv4 address a.b.c.d instead, whose scope id is
+    /// 0 whatever \p scopeId says.
+    static ZovAddress FromBytes(const unsigned char bytes[16], unsigned int scopeId = 0);
+
+    /// The IPv6 any address, `::`.
+    static ZovAddress Any6();
+
+    /// The IPv6 loopback address, `::1`.
+    static ZovAddress Loopback6();
+
+    /// The IPv4 loopback address, 127.0.0.1.
+    static ZovAddress Loopback4();
+
+    /// \return true for an IPv4 address.
+    bool IsV4() const;
+
+    /// \return true for an IPv6 address (never an IPv4-mapped one, see the class).
+    bool IsV6() const;
+
+    /// \return the IPv4 address in network byte order, or 0 for an IPv6 address.
+    unsigned int V4() const;
+
+    /// Writes the 16 bytes of the address to \p out: an IPv6 address as it is, an IPv4 address
+    /// in its mapped form <code>::%ffff:a.b.c.d</code>.
+    void Bytes(unsigned char out[16]) const;
+
+    /// \return the scope id (interface index) of an IPv6 address, 0 when it has none; always 0
+    /// for an IPv4 address.
+    unsigned int ScopeId() const;
+
+    /// \return true when both are of the same family with the same bytes and scope id.
+    bool operator==(const ZovAddress& other) const;
+
+    /// \return the negation of `operator==`.
+    bool operator!=(const ZovAddress& other) const;
+
+private:
+    unsigned char m_bytes[16]; // an IPv4 address in its mapped form
+    unsigned int m_scopeId;
+    bool m_v6;
+};
+
+namespace ZOVNET {
+/// A buffer of this size always holds the text `ZovNet::AddressToString` writes, terminator
+/// included: the longest IPv6 text (39 characters), `%` and a scope id of up to 10 digits.
+constexpr unsigned int ADDRESS_STRING_SIZE = 51;
+} // namespace ZOVNET
+
+/**
  * \brief The process-wide network layer: starts and stops the socket system and offers name and
  * address services.
  *
@@ -243,6 +313,41 @@ public:
     /// \p hostaddr and returns true; otherwise returns false and leaves \p hostaddr unchanged.
     /// "255.255.255.255" is refused, since its value is the parser's failure value.
     bool StringToAddr(const char* str, unsigned int& hostaddr) const;
+
+    /// Parses the text of an IPv4 or IPv6 address, strictly: the whole of \p text must be
+    ///  - IPv4 as exactly four decimal parts 0 to 255, each without leading zeros ("1.2.3.4";
+    ///    "01.2.3.4" is refused, since other parsers read it as octal), or
+    ///  - IPv6 in any of its text forms: eight groups of one to four hexadecimal digits (either
+    ///    case), one `::` standing for one or more zero groups, and the last 32 bits optionally
+    ///    written as IPv4 ("::ffff:1.2.3.4", which gives the IPv4 address); an IPv6 address may end
+    ///    in `%scope`, an interface name known to the system or a decimal interface index.
+    ///
+    /// Unlike `StringToAddr`, nothing else is taken: not "1.2.3", not "10.0.0.1 junk", not
+    /// surrounding blanks. On success stores the address in \p out and returns true; otherwise
+    /// returns false with `LastError()` `ZOVNET::ERRCODE_INVALID_ARGUMENT` (an unknown interface
+    /// name and a scope on an address that is IPv4 included) and leaves \p out unchanged.
+    bool StringToAddress(const char* text, ZovAddress& out) const;
+
+    /// Writes the text of \p a into \p text: an IPv4 address dotted-decimal, an IPv6 address in
+    /// its recommended form (RFC 5952: lower case, no leading zeros, the longest run of two or
+    /// more zero groups written `::`, the first of equally long runs), followed by `%` and the
+    /// scope id in decimal when it is not 0. `ZOVNET::ADDRESS_STRING_SIZE` bytes always hold it.
+    /// \param a the address.
+    /// \param text receives the text and its terminator.
+    /// \param size the size of \p text in bytes. When the text and its terminator do not fit,
+    ///        returns false with `LastError()` `ZOVNET::ERRCODE_INVALID_ARGUMENT` and writes only
+    ///        an empty string (nothing at all for a \p size of 0): a text is never cut.
+    bool AddressToString(const ZovAddress& a, char* text, unsigned int size) const;
+
+    /// Looks \p name up (a host name, or the text of an address) and writes up to \p max of its
+    /// addresses, of both families, into \p out, in the order the system prefers, each address
+    /// once, IPv4 addresses as IPv4 (never mapped). A name the hosts file answers is answered
+    /// without asking the network.
+    /// \return the count written (1 to \p max), or -1 when the lookup fails, with `LastError()`
+    ///         the lookup's code as for the other lookups (`ZOVNET::ERRCODE_HOST_NOT_FOUND` for a
+    ///         name that does not exist), `ZOVNET::ERRCODE_NULL_ARGUMENT` for a null \p name or
+    ///         \p out, or `ZOVNET::ERRCODE_INVALID_ARGUMENT` for a \p max below 1.
+    int ResolveName(const char* name, ZovAddress* out, int max) const;
 
     /// Why a call failed: the error code of the most recent library call that failed on the
     /// calling thread, or 0 (`ZOVNET::ERRCODE_NONE`) when none has.

@@ -198,3 +198,61 @@ bool ZovNet::StringToAddr(const char* str, unsigned int& hostaddr) const {
     hostaddr = addr;
     return true;
 }
+
+bool ZovNet::StringToAddress(const char* text, ZovAddress& out) const {
+    ZOVNET_ASSERT(text != NULL);
+    if (!Ready(m_initialized, text))
+        return false;
+    if (!ParseAddress(text, out))
+        return ZovNetFail(ZOVNET::ERRCODE_INVALID_ARGUMENT, false);
+    return true;
+}
+
+bool ZovNet::AddressToString(const ZovAddress& a, char* text, unsigned int size) const {
+    ZOVNET_ASSERT(text != NULL);
+    if (!Ready(m_initialized, text))
+        return false;
+    char whole[ZOVNET::ADDRESS_STRING_SIZE];
+    const unsigned int length = FormatAddress(a, whole);
+    if (length >= size) {
+        // A cut address would be another address: the caller gets none.
+        if (size > 0)
+            text[0] = '\0';
+        return ZovNetFail(ZOVNET::ERRCODE_INVALID_ARGUMENT, false);
+    }
+    std::memcpy(text, whole, length + 1);
+    return true;
+}
+
+int ZovNet::ResolveName(const char* name, ZovAddress* out, int max) const {
+    ZOVNET_ASSERT(name != NULL);
+    ZOVNET_ASSERT(out != NULL);
+    if (!Ready(m_initialized, name, out))
+        return -1;
+    if (max < 1)
+        return ZovNetFail(ZOVNET::ERRCODE_INVALID_ARGUMENT, -1);
+    std::vector<sys::ResolvedAddress> found;
+    if (!sys::getaddresses(name, found))
+        return -1;
+    int count = 0;
+    for (const sys::ResolvedAddress& r : found) {
+        ZovAddress a;
+        if (r.family == AF_INET) {
+            unsigned int addr;
+            std::memcpy(&addr, r.bytes, sizeof addr);
+            a = ZovAddress(addr);
+        } else {
+            a = ZovAddress::FromBytes(r.bytes, r.scopeId); // a mapped answer becomes IPv4 here
+        }
+        bool seen = false;
+        for (int i = 0; i < count && !seen; ++i)
+            seen = out[i] == a;
+        if (!seen)
+            out[count++] = a;
+        if (count == max)
+            break;
+    }
+    if (count == 0)
+        return ZovNetFail(WSANO_DATA, -1);
+    return count;
+}

@@ -37,4 +37,11 @@ template <typename Result> Result ZovNetFail(int code, Result result) {
     return result;
 }
 
+// The address texts (ZovAddress.cpp). ParseAddress takes the strict forms of
+// ZovNet::StringToAddress and leaves `out` alone when the text is not one of them.
+// FormatAddress writes the recommended form with its terminator into `text`, which holds
+// ZOVNET::ADDRESS_STRING_SIZE bytes, and returns its length.
+bool ParseAddress(const char* text, ZovAddress& out);
+unsigned int FormatAddress(const ZovAddress& a, char* text);
+
 #endif // ZOVNET_INTERNAL_H

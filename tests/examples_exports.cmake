@@ -7,8 +7,8 @@
 # same file as a script (cmake -DNM=... -DLIBRARY=... [-DSANITIZED=ON] -P examples_exports.cmake).
 
 if(CMAKE_SCRIPT_MODE_FILE)
-  set(classes ZovNet ZovNetPacket ZovSocket ZovTCPSocketClient ZovTCPSocketServer ZovUDPSocket
-      ZovSocketSet ZovSocketPoller)
+  set(classes ZovNet ZovAddress ZovNetPacket ZovSocket ZovTCPSocketClient ZovTCPSocketServer
+      ZovUDPSocket ZovSocketSet ZovSocketPoller)
 
   # Mangled names hold no blanks, brackets or semicolons, so each line is safe as a list element.
   execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
@@ -60,6 +60,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
       "ZovNet::SetReportHandler(" "ZovNetPacket::NextPacket()"
       "ZovSocket::ShutDown(ZovSocket::SockState)" "ZovTCPSocketClient::Connect("
       "ZovTCPSocketServer::Accept()" "ZovUDPSocket::ZovUDPSocket(" "ZovSocketSet::WaitSockets("
+      "ZovAddress::FromBytes("
       "vtable for ZovSocket")
     string(FIND "${demangled}" "${symbol}" at)
     if(at EQUAL -1)

@@ -151,6 +151,20 @@ bool gethostbyaddr(const void* addr, int len, int type, HostEntry& entry);
 unsigned int inet_addr(const char* text);
 const char* inet_ntoa(unsigned int addr); // per-thread buffer, overwritten by the next call
 
+// One address of a lookup: `family` AF_INET (the address in bytes[0..3]) or AF_INET6 (all 16
+// bytes, with its scope id).
+struct ResolvedAddress {
+    int family;
+    unsigned char bytes[16];
+    unsigned int scopeId;
+};
+// The addresses of `name` in the system's order, both families, one per address (stream
+// sockets only, so that no address comes once per socket type). False on failure, the error
+// recorded in the codes of the other lookups.
+bool getaddresses(const char* name, std::vector<ResolvedAddress>& out);
+// The index of the network interface called `name`, 0 when the system knows no such interface.
+unsigned int ifnametoindex(const char* name);
+
 // A flag of send, sendto, recv and recvdatagram beside the system's own: the caller made the
 // descriptor non-blocking itself, so a would-block is WSAEWOULDBLOCK without asking the system for
 // the descriptor's mode (POSIX asks otherwise, to tell a time-out from it). Never passed on.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <new>
 #include <poll.h>
@@ -233,6 +234,66 @@ bool gethostbyaddr(const void* addr, int len, int type, HostEntry& entry) {
 
 unsigned int inet_addr(const char* text) {
     return ::inet_addr(text);
+}
+
+bool getaddresses(const char* name, std::vector<ResolvedAddress>& out) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(name, nullptr, &hints, &list);
+    if (rc != 0) {
+        // The codes Windows Sockets gives for the same answers.
+        switch (rc) {
+        case EAI_AGAIN:
+            t_lastError = WSATRY_AGAIN;
+            break;
+        case EAI_FAIL:
+            t_lastError = WSANO_RECOVERY;
+            break;
+#if defined(EAI_NODATA)
+        case EAI_NODATA:
+#endif
+#if defined(EAI_ADDRFAMILY)
+        case EAI_ADDRFAMILY:
+#endif
+            t_lastError = WSANO_DATA;
+            break;
+        case EAI_MEMORY:
+            t_lastError = WSAENOBUFS;
+            break;
+        case EAI_SYSTEM:
+            t_lastError = errno != 0 ? MapErrno(errno) : WSANO_RECOVERY;
+            break;
+        default: // EAI_NONAME and the rest: no such host
+            t_lastError = WSAHOST_NOT_FOUND;
+            break;
+        }
+        return false;
+    }
+    out.clear();
+    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        ResolvedAddress r{};
+        if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
+            const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+            r.family = AF_INET;
+            std::memcpy(r.bytes, &in->sin_addr, 4);
+        } else if (a->ai_family == AF_INET6 && a->ai_addrlen >= sizeof(sockaddr_in6)) {
+            const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
+            r.family = AF_INET6;
+            std::memcpy(r.bytes, &in6->sin6_addr, 16);
+            r.scopeId = in6->sin6_scope_id;
+        } else {
+            continue;
+        }
+        out.push_back(r);
+    }
+    ::freeaddrinfo(list);
+    return true;
+}
+
+unsigned int ifnametoindex(const char* name) {
+    return ::if_nametoindex(name);
 }
 
 const char* inet_ntoa(unsigned int addr) {

@@ -3,6 +3,8 @@
 // 1.1-compatible one (ZOVNET_WINSOCK1); both offer every call used here under the same name.
 #include "Platform.h"
 
+#include <ws2tcpip.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -10,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <unordered_map>
 
@@ -131,6 +134,91 @@ bool gethostbyaddr(const void* addr, int len, int type, HostEntry& entry) {
 
 unsigned int inet_addr(const char* text) {
     return static_cast<unsigned int>(::inet_addr(text));
+}
+
+namespace {
+
+using AddrInfoCall = int(WSAAPI*)(const char*, const char*, const addrinfo*, addrinfo**);
+using FreeAddrInfoCall = void(WSAAPI*)(addrinfo*);
+using IfNameToIndexCall = ULONG(WINAPI*)(PCSTR);
+
+// An entry point of a system library, looked up once; null when the library or the entry is
+// missing.
+void* SystemEntry(const char* library, const char* entry) {
+    HMODULE module = ::GetModuleHandleA(library);
+    if (module == nullptr)
+        module = ::LoadLibraryA(library);
+    return module == nullptr ? nullptr : reinterpret_cast<void*>(::GetProcAddress(module, entry));
+}
+
+// The 1.1 library has no getaddrinfo; as with WSAIoctl, the debug library finds it in the 2.x
+// library at run time and keeps its import table to the 1.1 library.
+AddrInfoCall AddrInfoEntry() {
+#if defined(ZOVNET_WINSOCK1)
+    static const AddrInfoCall call =
+        reinterpret_cast<AddrInfoCall>(SystemEntry("ws2_32.dll", "getaddrinfo"));
+    return call;
+#else
+    return &::getaddrinfo;
+#endif
+}
+
+FreeAddrInfoCall FreeAddrInfoEntry() {
+#if defined(ZOVNET_WINSOCK1)
+    static const FreeAddrInfoCall call =
+        reinterpret_cast<FreeAddrInfoCall>(SystemEntry("ws2_32.dll", "freeaddrinfo"));
+    return call;
+#else
+    return &::freeaddrinfo;
+#endif
+}
+
+} // namespace
+
+bool getaddresses(const char* name, std::vector<ResolvedAddress>& out) {
+    const AddrInfoCall lookup = AddrInfoEntry();
+    const FreeAddrInfoCall release = FreeAddrInfoEntry();
+    if (lookup == nullptr || release == nullptr) {
+        WriteLibraryError(WSANO_RECOVERY);
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    // The lookup answers with the Windows Sockets code itself (WSAHOST_NOT_FOUND, ...).
+    const int rc = lookup(name, nullptr, &hints, &list);
+    if (rc != 0) {
+        WriteLibraryError(rc);
+        return false;
+    }
+    out.clear();
+    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        ResolvedAddress r{};
+        if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
+            const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+            r.family = AF_INET;
+            std::memcpy(r.bytes, &in->sin_addr, 4);
+        } else if (a->ai_family == AF_INET6 && a->ai_addrlen >= sizeof(sockaddr_in6)) {
+            const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
+            r.family = AF_INET6;
+            std::memcpy(r.bytes, &in6->sin6_addr, 16);
+            r.scopeId = in6->sin6_scope_id;
+        } else {
+            continue;
+        }
+        out.push_back(r);
+    }
+    release(list);
+    return true;
+}
+
+// The interface names live in the IP helper library, which the socket libraries do not bring;
+// looking the entry up keeps it out of the import table of a program that never parses one.
+unsigned int ifnametoindex(const char* name) {
+    static const IfNameToIndexCall call =
+        reinterpret_cast<IfNameToIndexCall>(SystemEntry("iphlpapi.dll", "if_nametoindex"));
+    return call == nullptr ? 0 : static_cast<unsigned int>(call(name));
 }
 
 const char* inet_ntoa(unsigned int addr) {

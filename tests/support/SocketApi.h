@@ -38,6 +38,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -71,6 +72,28 @@ inline int CloseSocket(int fd) {
 
 inline int CaseInsensitiveCompare(const char* a, const char* b) {
     return ::_stricmp(a, b);
+}
+
+// A network interface of this machine, by name and index, for scope ids written as names. The
+// interface names of Windows live in the IP helper library, which the tests do not link: its
+// entry is looked up, and the first index that has a name is taken.
+inline bool SomeInterface(std::string* name, unsigned int* index) {
+    using IndexToName = char*(WINAPI*)(ULONG, char*);
+    HMODULE helper = ::LoadLibraryA("iphlpapi.dll");
+    if (helper == nullptr)
+        return false;
+    const IndexToName toName = reinterpret_cast<IndexToName>(
+        reinterpret_cast<void*>(::GetProcAddress(helper, "if_indextoname")));
+    bool found = false;
+    for (ULONG i = 1; toName != nullptr && i <= 256 && !found; ++i) {
+        char text[256] = {};
+        if (toName(i, text) != nullptr && text[0] != '\0') {
+            *name = text;
+            *index = i;
+            found = true;
+        }
+    }
+    return found;
 }
 
 // The hosts file the resolver reads. Wine resolves through the host system, whose file it shows
@@ -251,6 +274,20 @@ inline int CloseSocket(int fd) {
 
 inline int CaseInsensitiveCompare(const char* a, const char* b) {
     return ::strcasecmp(a, b);
+}
+
+// A network interface of this machine, by name and index, for scope ids written as names.
+inline bool SomeInterface(std::string* name, unsigned int* index) {
+    struct if_nameindex* list = ::if_nameindex();
+    if (list == nullptr)
+        return false;
+    const bool found = list[0].if_index != 0;
+    if (found) {
+        *name = list[0].if_name;
+        *index = list[0].if_index;
+    }
+    ::if_freenameindex(list);
+    return found;
 }
 
 inline std::string HostsFilePath() {
