@@ -13,7 +13,7 @@ static_assert(ZOVNET_PACKET_INLINE, "this file compiles the inline forms");
 TEST(InlinePaths, ReadsPastTheEndStillReachTheLibrarysCheck) {
     if (!zovtest::kDebugLibrary)
         GTEST_SKIP() << "the checks exist only in the debug library";
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    zovtest::UseThreadsafeDeathTests();
     EXPECT_EXIT(
         {
             ZovNetPacket packet;
