@@ -42,6 +42,7 @@
 
 #include "ZovNet.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -162,6 +163,28 @@ struct ResolvedAddress {
 // sockets only, so that no address comes once per socket type). False on failure, the error
 // recorded in the codes of the other lookups.
 bool getaddresses(const char* name, std::vector<ResolvedAddress>& out);
+// Copies the system's lookup answers (`addrinfo`, with its socket-address records, whose
+// headers differ between the systems) into ResolvedAddress records, skipping other families.
+template <typename AddrInfo, typename SockaddrIn, typename SockaddrIn6>
+void CopyAddresses(const AddrInfo* list, std::vector<ResolvedAddress>& out) {
+    out.clear();
+    for (const AddrInfo* a = list; a != nullptr; a = a->ai_next) {
+        ResolvedAddress r{};
+        if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(SockaddrIn)) {
+            const SockaddrIn* in = reinterpret_cast<const SockaddrIn*>(a->ai_addr);
+            r.family = AF_INET;
+            std::memcpy(r.bytes, &in->sin_addr, 4);
+        } else if (a->ai_family == AF_INET6 && a->ai_addrlen >= sizeof(SockaddrIn6)) {
+            const SockaddrIn6* in6 = reinterpret_cast<const SockaddrIn6*>(a->ai_addr);
+            r.family = AF_INET6;
+            std::memcpy(r.bytes, &in6->sin6_addr, 16);
+            r.scopeId = in6->sin6_scope_id;
+        } else {
+            continue;
+        }
+        out.push_back(r);
+    }
+}
 // The index of the network interface called `name`, 0 when the system knows no such interface.
 unsigned int ifnametoindex(const char* name);
 

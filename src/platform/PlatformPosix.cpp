@@ -271,23 +271,7 @@ bool getaddresses(const char* name, std::vector<ResolvedAddress>& out) {
         }
         return false;
     }
-    out.clear();
-    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-        ResolvedAddress r{};
-        if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
-            const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-            r.family = AF_INET;
-            std::memcpy(r.bytes, &in->sin_addr, 4);
-        } else if (a->ai_family == AF_INET6 && a->ai_addrlen >= sizeof(sockaddr_in6)) {
-            const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
-            r.family = AF_INET6;
-            std::memcpy(r.bytes, &in6->sin6_addr, 16);
-            r.scopeId = in6->sin6_scope_id;
-        } else {
-            continue;
-        }
-        out.push_back(r);
-    }
+    CopyAddresses<addrinfo, sockaddr_in, sockaddr_in6>(list, out);
     ::freeaddrinfo(list);
     return true;
 }

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
+#include <utility>
 
 #if defined(_WIN32)
 // Standard input must deliver bytes unchanged for `decode --binary`.
@@ -52,8 +52,8 @@ std::string ReadHex(std::FILE* in, Bytes& bytes) {
 
 // One word of a --fields layout, and what it reads.
 struct LayoutField {
-    std::string kind; // u8 u16 u32 u64 f32 f64 string, or bin (with a count)
-    unsigned int count = 0;
+    std::string kind;       // u8 u16 u32 u64 f32 f64 string, or bin
+    unsigned int count = 0; // the bytes it needs at least: all of a bin, the count of a string
 };
 
 std::string ParseLayout(const std::string& text, std::vector<LayoutField>& layout) {
@@ -62,11 +62,20 @@ std::string ParseLayout(const std::string& text, std::vector<LayoutField>& layou
         const std::size_t comma = std::min(text.find(',', start), text.size());
         const std::string word = text.substr(start, comma - start);
         start = comma + 1;
+        static const std::pair<const char*, unsigned int> kFixed[] = {
+            {"u8", 1}, {"u16", 2}, {"u32", 4}, {"u64", 8}, {"f32", 4}, {"f64", 8}, {"string", 2}};
         LayoutField f;
-        if (word == "u8" || word == "u16" || word == "u32" || word == "u64" || word == "f32" ||
-            word == "f64" || word == "string") {
-            f.kind = word;
-        } else if (word.compare(0, 4, "bin:") == 0) {
+        for (const auto& [kind, width] : kFixed) {
+            if (word == kind) {
+                f.kind = kind;
+                f.count = width;
+            }
+        }
+        if (!f.kind.empty()) {
+            layout.push_back(f);
+            continue;
+        }
+        if (word.compare(0, 4, "bin:") == 0) {
             unsigned long long n = 0;
             if (!ParseNumber(word.substr(4), kMaxMessage, n) || n == 0)
                 return "--fields: bin:N needs a count from 1: " + word;
@@ -94,11 +103,9 @@ bool DescribeFields(const unsigned char* message, std::size_t size,
                     const std::vector<LayoutField>& layout, std::string& line) {
     ZovNetPacket packet;
     packet.WritePacket(message, static_cast<unsigned int>(size));
-    const std::map<std::string, unsigned int> width = {
-        {"u8", 1}, {"u16", 2}, {"u32", 4}, {"u64", 8}, {"f32", 4}, {"f64", 8}, {"string", 2}};
     line = "fields:";
     for (const LayoutField& f : layout) {
-        const unsigned int need = f.kind == "bin" ? f.count : width.at(f.kind);
+        const unsigned int need = f.count;
         if (packet.Remaining() < need) {
             line +=
                 " " + f.kind + " missing (" + std::to_string(packet.Remaining()) + " bytes left)";
