@@ -102,6 +102,8 @@ constexpr int ERRCODE_CONNECTION_CLOSED = 10101;
 constexpr int ERRCODE_HOST_NOT_FOUND = 11001;
 /// The descriptor is already registered in the poller (WSAEALREADY).
 constexpr int ERRCODE_ALREADY_REGISTERED = 10037;
+/// An IPv6 address given to an IPv4 socket (WSAEAFNOSUPPORT), or a system without IPv6.
+constexpr int ERRCODE_FAMILY_NOT_SUPPORTED = 10047;
 
 // Options of `ZovSocket::GetOption` and `SetOption` by the same name on every system: the library
 // gives the system its own number for each (the numbers differ between systems, and on POSIX they
@@ -876,6 +878,7 @@ protected:
     unsigned short m_port;     ///< The bound local port, network byte order; 0 when not bound.
     unsigned short m_state;    ///< The `SockState` bits of the open directions.
     bool m_blocking;           ///< The mode last set with `SetBlocking`.
+    bool m_ipv6;               ///< The descriptor is an IPv6 socket (false: IPv4 or none).
 
 private:
     friend class ZovSocketPoller;
@@ -918,6 +921,13 @@ public:
     ZovTCPSocketClient(unsigned short localPort = 0, unsigned int destAddr = 0,
                        unsigned short destPort = 0);
 
+    /// The same on either family: creates a TCP socket of the family of \p dest, binds it to
+    /// \p localPort on that family's any address and connects to \p dest : \p destPort, with
+    /// the same warnings and states as the IPv4 form. An any address (`ZovAddress()` or
+    /// `ZovAddress::Any6()`) connects nowhere, as a \p destAddr of 0 does: the socket is created
+    /// and bound, ready for `Connect`. A link-local destination keeps its scope id.
+    ZovTCPSocketClient(unsigned short localPort, const ZovAddress& dest, unsigned short destPort);
+
     /// Adopts an already connected \p descriptor; the object closes it when destroyed. The local
     /// port is read back from the system (0 if that fails). `State()` is `SOCK_BOTH`.
     ///
@@ -955,7 +965,25 @@ public:
     /// they are.
     bool Connect(unsigned int destAddr, unsigned short destPort, unsigned int timeout);
 
-    /// \return the peer address of the last connection made (network byte order), or 0.
+    /// Connects to \p dest : \p destPort of either family, as the IPv4 form does; an any address
+    /// returns false at once with `ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE`. The descriptor's
+    /// family follows the destination: when it differs from the family the object's descriptor
+    /// has (an IPv4 object connecting to an IPv6 address, or the reverse, the IPv4 form
+    /// included), the object takes a new descriptor of the destination's family first, exactly
+    /// as after a failed connect (see there: same mode and local port, default options).
+    bool Connect(const ZovAddress& dest, unsigned short destPort);
+    /// \copydoc Connect(const ZovAddress&, unsigned short)
+    /// Gives up after about \p timeout milliseconds as `Connect(unsigned int, unsigned short,
+    /// unsigned int)` does (0: no limit).
+    bool Connect(const ZovAddress& dest, unsigned short destPort, unsigned int timeout);
+
+    /// \return the peer address of the last connection made, of either family, in the canonical
+    /// form (an IPv4 peer of a dual-stack server is its IPv4 address); `ZovAddress()` before any.
+    /// For an IPv4 peer it equals `ZovAddress(GetDestAddr())`.
+    ZovAddress PeerAddress() const { return m_peer; }
+
+    /// \return the IPv4 peer address of the last connection made (network byte order), or 0,
+    /// also for an IPv6 peer (see `PeerAddress`).
     unsigned int GetDestAddr() const { return m_destAddr; }
     /// \return the peer port of the last connection made (network byte order), or 0.
     unsigned short GetDestPort() const { return m_destPort; }
@@ -1074,8 +1102,10 @@ private:
     bool Enqueue(const unsigned char* bytes, unsigned int len);
     void ConsumeQueue(unsigned int count);
     void DropQueue();
-    bool FreshDescriptor();
+    bool FreshDescriptor(bool ipv6);
+    bool ConnectTo(const ZovAddress& dest, unsigned short destPort, unsigned int timeout);
 
+    ZovAddress m_peer;
     unsigned int m_destAddr;
     unsigned short m_destPort;
     // The local port the constructor was asked for, and whether the last connect failed (the
@@ -1114,6 +1144,16 @@ public:
     /// cannot share a port); Windows allows the restart without it, and there the option would
     /// let another process take a port in use, so it is not set.
     ZovTCPSocketServer(unsigned short port = 0, unsigned int backlog = 5);
+
+    /// The same, bound to \p bindAddress, which also chooses the family:
+    ///  - `ZovAddress::Any6()` is dual-stack on every system: one socket takes IPv4 and IPv6
+    ///    clients (the library clears IPV6_V6ONLY itself, since Windows sets it by default and
+    ///    Linux does not). Its IPv4 clients come out of `Accept` with their IPv4 address;
+    ///  - any other IPv6 address (`ZovAddress::Loopback6()`, a link-local address with its scope
+    ///    id, ...) takes IPv6 clients only;
+    ///  - an IPv4 address takes IPv4 clients on that address; `ZovAddress()` is the IPv4 form.
+    /// A system without IPv6 fails the creation with the warning "Can not create TCP socket".
+    ZovTCPSocketServer(unsigned short port, unsigned int backlog, const ZovAddress& bindAddress);
     ~ZovTCPSocketServer() override;
 
     /// Takes one incoming connection, blocking until one comes in. A non-blocking server
@@ -1121,7 +1161,8 @@ public:
     /// `ZOVNET::ERRCODE_WOULD_BLOCK` and no warning. The client starts in the server's mode on
     /// every system.
     /// \return a new client owned by the caller (delete it to close the connection), or null
-    /// after the warning "socket accept() failed".
+    /// after the warning "socket accept() failed". Its `PeerAddress()` is the client's address
+    /// in the canonical form, and `GetDestAddr()` its IPv4 address (0 for an IPv6 client).
     ZovTCPSocketClient* Accept();
 
     /// \return `SOCKTYPE_TCPSERVER`.
@@ -1159,6 +1200,10 @@ public:
     /// Failures show a warning ("Can not create UDP socket", "Can not bind UDP socket to local
     /// port") and leave an object without descriptor. Bound: `State()` is `SOCK_BOTH`.
     ZovUDPSocket(unsigned short port = 0);
+
+    /// The same, bound to \p bindAddress, by the rule of the TCP server: `ZovAddress::Any6()` is
+    /// dual-stack on every system, another IPv6 address is IPv6 only, an IPv4 address is IPv4.
+    ZovUDPSocket(unsigned short port, const ZovAddress& bindAddress);
     ~ZovUDPSocket() override;
 
     /// \return `SOCKTYPE_UDP`.
@@ -1167,7 +1212,14 @@ public:
     /// One send on a socket to which the application assigned a peer. \return bytes sent or -1.
     int Send(void* data, unsigned int len) override;
     /// One datagram of \p len bytes to \p addr : \p port. \return bytes sent or -1.
+    /// On a dual-stack socket the IPv4 address is sent to in its mapped form.
     int Send(void* data, unsigned int len, unsigned int addr, unsigned short port);
+    /// One datagram of \p len bytes to \p dest : \p port, of either family. An IPv4 destination
+    /// on an IPv6 socket goes in its mapped form, which a dual-stack socket delivers on every
+    /// system (Windows takes no other form there); an IPv6-only socket cannot reach it, and the
+    /// system's error says so. An IPv6 destination on an IPv4 socket returns -1 with
+    /// `ZOVNET::ERRCODE_FAMILY_NOT_SUPPORTED` before any system call. \return bytes sent or -1.
+    int Send(void* data, unsigned int len, const ZovAddress& dest, unsigned short port);
     /// The same sends from a read-only buffer (`const void*`, `const char*`, ...): the `void*`
     /// forms never write to the bytes. Only pointers to const pick these forms: a non-const
     /// pointer, `nullptr`, `NULL` and `0` go to the `void*` forms as they always have.
@@ -1180,19 +1232,35 @@ public:
     int Send(T* data, unsigned int len, unsigned int addr, unsigned short port) {
         return Send(const_cast<void*>(static_cast<const void*>(data)), len, addr, port);
     }
+    /// \copydoc Send(T*, unsigned int)
+    template <typename T, typename = std::enable_if_t<std::is_const<T>::value>>
+    int Send(T* data, unsigned int len, const ZovAddress& dest, unsigned short port) {
+        return Send(const_cast<void*>(static_cast<const void*>(data)), len, dest, port);
+    }
     /// Stamps the packet and sends it as one datagram through `Send(void*, unsigned int)`.
     /// \return bytes sent, or -1 (null packet included).
     int Send(ZovNetPacket* packet) override;
     /// Stamps the packet and sends it as one datagram to \p addr : \p port.
     /// \return bytes sent, or -1 (null packet included).
     int Send(ZovNetPacket* packet, unsigned int addr, unsigned short port);
+    /// Stamps the packet and sends it as one datagram to \p dest : \p port, of either family
+    /// (see the raw form). \return bytes sent, or -1 (null packet included).
+    int Send(ZovNetPacket* packet, const ZovAddress& dest, unsigned short port);
 
     /// Receives one datagram of up to \p len bytes (blocking). \return bytes received or -1
     /// (also for a datagram longer than \p len).
     int Receive(void* data, unsigned int len) override;
     /// As above, and stores the sender's address and port through the non-null places (their
-    /// values are unspecified after a result of -1).
+    /// values are unspecified after a result of -1). The address is the sender's IPv4 address,
+    /// also from a dual-stack socket, or 0 for an IPv6 sender (see the `ZovAddress` form).
     int Receive(void* data, unsigned int len, unsigned int* addr, unsigned short* port);
+    /// As above, with the sender's address of either family in the canonical form (an IPv4
+    /// sender to a dual-stack socket is its IPv4 address). Only a `ZovAddress*` picks this form:
+    /// `nullptr`, `NULL` and `0` for \p from go to the IPv4 form as they always have.
+    template <typename A, typename = std::enable_if_t<std::is_same<A, ZovAddress>::value>>
+    int Receive(void* data, unsigned int len, A* from, unsigned short* port) {
+        return ReceiveFrom(data, len, from, port);
+    }
     /// Receives one datagram of up to 2048 bytes into \p packet (blocking) and stores the
     /// sender's address and port through the non-null places. A socket made non-blocking with
     /// `SetBlocking(false)` returns -1 with `ZOVNET::ERRCODE_WOULD_BLOCK` at once when no datagram
@@ -1202,8 +1270,18 @@ public:
     /// bytes taken into the packet (0 for an empty datagram, the packet unchanged), or -1 (packet
     /// and places untouched).
     int Receive(ZovNetPacket* packet, unsigned int* addr, unsigned short* port);
+    /// As above, with the sender's address of either family in the canonical form. Only a
+    /// `ZovAddress*` picks this form: `nullptr`, `NULL` and `0` for \p from go to the IPv4 form.
+    template <typename A, typename = std::enable_if_t<std::is_same<A, ZovAddress>::value>>
+    int Receive(ZovNetPacket* packet, A* from, unsigned short* port) {
+        return ReceiveFrom(packet, from, port);
+    }
     /// `Receive(packet, nullptr, nullptr)`.
     int Receive(ZovNetPacket* packet) override;
+
+private:
+    int ReceiveFrom(void* data, unsigned int len, ZovAddress* from, unsigned short* port);
+    int ReceiveFrom(ZovNetPacket* packet, ZovAddress* from, unsigned short* port);
 };
 
 // --------------------------------------------------------------------------------------------

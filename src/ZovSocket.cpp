@@ -4,7 +4,7 @@
 
 ZovSocket::ZovSocket()
     : m_descriptor(ZOVNET::BADSOCKET), m_port(0), m_state(SOCK_CLOSED), m_blocking(true),
-      m_pollers(nullptr) {}
+      m_ipv6(false), m_pollers(nullptr) {}
 
 ZovSocket::~ZovSocket() {
     LeavePollers();

@@ -1,4 +1,4 @@
-// Private to the socket classes: the system's IPv4 address record and the rules every transfer
+// Private to the socket classes: the system's address records and the rules every transfer
 // shares.
 #ifndef ZOVNET_SOCKET_SUPPORT_H
 #define ZOVNET_SOCKET_SUPPORT_H
@@ -8,16 +8,86 @@
 #include <climits>
 #include <cstring>
 
-inline sockaddr_in MakeAddr(unsigned int addr, unsigned short port) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = addr;
-    a.sin_port = port;
-    return a;
+// The system's record of `a` : `port` for a socket of the family `ipv6` says. An IPv4 address
+// given to an IPv6 socket takes its mapped form, the one form in which a dual-stack socket reaches
+// IPv4 peers on every system. Returns the record's length, or 0 for an IPv6 address and an IPv4
+// socket, which cannot reach it.
+inline int MakeSocketAddress(const ZovAddress& a, unsigned short port, bool ipv6,
+                             sys::SocketAddress& out) {
+    std::memset(&out, 0, sizeof out);
+    if (!ipv6) {
+        if (!a.IsV4())
+            return 0;
+        out.v4.sin_family = AF_INET;
+        out.v4.sin_addr.s_addr = a.V4();
+        out.v4.sin_port = port;
+        return static_cast<int>(sizeof out.v4);
+    }
+    unsigned char bytes[16];
+    a.Bytes(bytes);
+    out.v6.sin6_family = AF_INET6;
+    std::memcpy(&out.v6.sin6_addr, bytes, sizeof bytes);
+    out.v6.sin6_scope_id = a.ScopeId();
+    out.v6.sin6_port = port;
+    return static_cast<int>(sizeof out.v6);
 }
 
-constexpr int AddrLen = static_cast<int>(sizeof(sockaddr_in));
+// The any address of a family, to bind a socket that has no address of its own.
+inline ZovAddress AnyAddress(bool ipv6) {
+    return ipv6 ? ZovAddress::Any6() : ZovAddress();
+}
+
+// The address in a record the system filled in, in the one form the library hands out: an IPv4
+// peer of a dual-stack socket, which the system gives in its mapped form, becomes its IPv4
+// address, so that it compares equal however it came in.
+inline ZovAddress AddressOf(const sys::SocketAddress& a) {
+    if (a.sa.sa_family == AF_INET6) {
+        unsigned char bytes[16];
+        std::memcpy(bytes, &a.v6.sin6_addr, sizeof bytes);
+        return ZovAddress::FromBytes(bytes, a.v6.sin6_scope_id);
+    }
+    return a.sa.sa_family == AF_INET ? ZovAddress(a.v4.sin_addr.s_addr) : ZovAddress();
+}
+
+// The port in such a record, network byte order (0 for another family).
+inline unsigned short PortOf(const sys::SocketAddress& a) {
+    if (a.sa.sa_family == AF_INET6)
+        return a.v6.sin6_port;
+    return a.sa.sa_family == AF_INET ? a.v4.sin_port : 0;
+}
+
+// The socket's own address, as the system reports it; false when it does not.
+inline bool LocalAddress(unsigned int s, sys::SocketAddress& out) {
+    std::memset(&out, 0, sizeof out);
+    int len = sys::SOCKET_ADDRESS_SIZE;
+    return sys::getsockname(s, &out.sa, &len) == 0;
+}
+
+// A new socket of the family of `bindAddress` bound to it and `port`, for a listener or a datagram
+// socket: BADSOCKET with the failing step in `failedBind` (false: the socket could not be made).
+// The any IPv6 address is dual-stack and any other IPv6 address IPv6 only on every system, whose
+// defaults differ, so the library says which it wants. `beforeBind` runs on the new socket first.
+template <typename BeforeBind>
+unsigned int OpenBound(int type, int protocol, const ZovAddress& bindAddress, unsigned short port,
+                       bool& failedBind, BeforeBind beforeBind) {
+    failedBind = false;
+    const bool ipv6 = bindAddress.IsV6();
+    const unsigned int s = sys::socket(ipv6 ? AF_INET6 : AF_INET, type, protocol);
+    if (s == ZOVNET::BADSOCKET)
+        return s;
+    beforeBind(s);
+    sys::SocketAddress addr;
+    const int len = MakeSocketAddress(bindAddress, port, ipv6, addr);
+    if ((ipv6 && sys::setdualstack(s, bindAddress == ZovAddress::Any6()) == SOCKET_ERROR) ||
+        sys::bind(s, &addr.sa, len) == SOCKET_ERROR) {
+        const int error = sys::LibraryError();
+        sys::closesocket(s);
+        sys::SetLibraryError(error);
+        failedBind = true;
+        return ZOVNET::BADSOCKET;
+    }
+    return s;
+}
 
 // Counts travel as `unsigned int` in our interface and as `int` in the system's.
 inline int ClampLen(unsigned int len) {

@@ -33,6 +33,18 @@ bool CanWaitLonger(int error) {
 // The bound of a non-blocking socket's send queue until SetSendLimit changes it.
 constexpr unsigned int kDefaultSendLimit = 256 * 1024;
 
+// The any address of either family names no peer: a constructor given it connects nowhere.
+bool IsAnyAddress(const ZovAddress& a) {
+    if (a.IsV4())
+        return a.V4() == 0;
+    unsigned char bytes[16];
+    a.Bytes(bytes);
+    for (unsigned char b : bytes)
+        if (b != 0)
+            return false;
+    return true;
+}
+
 unsigned int LengthField(const unsigned char* head) {
     return (static_cast<unsigned int>(head[0]) << 8) | head[1];
 }
@@ -41,57 +53,65 @@ unsigned int LengthField(const unsigned char* head) {
 
 ZovTCPSocketClient::ZovTCPSocketClient(unsigned short localPort, unsigned int destAddr,
                                        unsigned short destPort)
+    : ZovTCPSocketClient(localPort, ZovAddress(destAddr), destPort) {}
+
+ZovTCPSocketClient::ZovTCPSocketClient(unsigned short localPort, const ZovAddress& dest,
+                                       unsigned short destPort)
     : m_destAddr(0), m_destPort(0), m_bindPort(localPort), m_connectFailed(false), m_queue(nullptr),
       m_queueStart(0), m_queueUsed(0), m_queueSize(0), m_sendLimit(kDefaultSendLimit),
       m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0) {
-    m_descriptor = sys::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    m_ipv6 = dest.IsV6();
+    m_descriptor = sys::socket(m_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (m_descriptor == ZOVNET::BADSOCKET) {
         ZovNetWarning("Can not create TCP socket");
         return;
     }
-    sockaddr_in addr = MakeAddr(INADDR_ANY, localPort);
-    if (sys::bind(m_descriptor, &addr, AddrLen) == SOCKET_ERROR) {
+    sys::SocketAddress addr;
+    int len = MakeSocketAddress(AnyAddress(m_ipv6), localPort, m_ipv6, addr);
+    if (sys::bind(m_descriptor, &addr.sa, len) == SOCKET_ERROR) {
         ZovNetWarning("Can not bind TCP socket to local port");
         sys::closesocket(m_descriptor);
         m_descriptor = ZOVNET::BADSOCKET;
         return;
     }
-    int len = AddrLen;
-    sys::getsockname(m_descriptor, &addr, &len);
-    m_port = addr.sin_port;
+    if (LocalAddress(m_descriptor, addr))
+        m_port = PortOf(addr);
 
-    if (destAddr == 0)
+    if (IsAnyAddress(dest))
         return;
-    addr = MakeAddr(destAddr, destPort);
-    if (sys::connect(m_descriptor, &addr, AddrLen) != 0) {
+    len = MakeSocketAddress(dest, destPort, m_ipv6, addr);
+    if (sys::connect(m_descriptor, &addr.sa, len) != 0) {
         m_connectFailed = true;
         ZovNetWarning("Can not connect to remote host");
         return;
     }
-    m_destAddr = destAddr;
+    m_peer = dest;
+    m_destAddr = dest.V4();
     m_destPort = destPort;
     m_state = SOCK_BOTH;
 }
 
 ZovTCPSocketClient::ZovTCPSocketClient(unsigned int descriptor, unsigned int destAddr,
                                        unsigned short destPort)
-    : m_destAddr(destAddr), m_destPort(destPort), m_bindPort(0), m_connectFailed(false),
-      m_queue(nullptr), m_queueStart(0), m_queueUsed(0), m_queueSize(0),
+    : m_peer(destAddr), m_destAddr(destAddr), m_destPort(destPort), m_bindPort(0),
+      m_connectFailed(false), m_queue(nullptr), m_queueStart(0), m_queueUsed(0), m_queueSize(0),
       m_sendLimit(kDefaultSendLimit), m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0) {
     ZOVNET_ASSERT(IsStreamSocket(descriptor));
     if (!IsStreamSocket(descriptor)) {
         // Whatever the descriptor was, it stays the caller's: the object holds none.
         sys::SetLibraryError(WSAENOTSOCK);
+        m_peer = ZovAddress();
         m_destAddr = 0;
         m_destPort = 0;
         return;
     }
     m_descriptor = descriptor;
     m_state = SOCK_BOTH;
-    sockaddr_in addr = MakeAddr(0, 0);
-    int len = AddrLen;
-    if (sys::getsockname(descriptor, &addr, &len) == 0)
-        m_port = addr.sin_port;
+    sys::SocketAddress addr;
+    if (LocalAddress(descriptor, addr)) {
+        m_port = PortOf(addr);
+        m_ipv6 = addr.sa.sa_family == AF_INET6;
+    }
 }
 
 ZovTCPSocketClient::~ZovTCPSocketClient() {
@@ -116,19 +136,44 @@ bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort,
                                  unsigned int timeout) {
     if (destAddr == 0)
         return ZovNetFail(ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE, false);
-    if (m_connectFailed && m_descriptor != ZOVNET::BADSOCKET && !FreshDescriptor())
+    return ConnectTo(ZovAddress(destAddr), destPort, timeout);
+}
+
+bool ZovTCPSocketClient::Connect(const ZovAddress& dest, unsigned short destPort) {
+    return Connect(dest, destPort, 0);
+}
+
+bool ZovTCPSocketClient::Connect(const ZovAddress& dest, unsigned short destPort,
+                                 unsigned int timeout) {
+    if (IsAnyAddress(dest))
+        return ZovNetFail(ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE, false);
+    return ConnectTo(dest, destPort, timeout);
+}
+
+bool ZovTCPSocketClient::ConnectTo(const ZovAddress& dest, unsigned short destPort,
+                                   unsigned int timeout) {
+    const bool ipv6 = dest.IsV6();
+    if (m_descriptor != ZOVNET::BADSOCKET && ipv6 != m_ipv6 && m_state != SOCK_CLOSED) {
+        // The connection the object holds stays, as the system keeps it on a second connect.
+        sys::SetLibraryError(WSAEISCONN);
+        ZovNetWarning("Can not connect to remote host");
         return false;
-    sockaddr_in addr = MakeAddr(destAddr, destPort);
+    }
+    if (m_descriptor != ZOVNET::BADSOCKET && (m_connectFailed || ipv6 != m_ipv6) &&
+        !FreshDescriptor(ipv6))
+        return false;
+    sys::SocketAddress addr;
+    const int addrlen = MakeSocketAddress(dest, destPort, m_ipv6, addr);
     int rc;
     if (m_blocking && timeout == 0) {
-        rc = sys::connect(m_descriptor, &addr, AddrLen);
+        rc = sys::connect(m_descriptor, &addr.sa, addrlen);
     } else {
         // The wait for the outcome is bounded only on a non-blocking descriptor, so a blocking
         // object is switched for the time of the connect.
         const int wait = timeout == 0 ? -1 : ClampLen(timeout);
         rc = m_blocking ? sys::setblocking(m_descriptor, false) : 0;
         if (rc == 0)
-            rc = sys::connectwait(m_descriptor, &addr, AddrLen, wait);
+            rc = sys::connectwait(m_descriptor, &addr.sa, addrlen, wait);
         if (m_blocking) {
             const int error = sys::LibraryError();
             sys::setblocking(m_descriptor, true);
@@ -146,10 +191,10 @@ bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort,
     }
     // A refused connect can cost a socket the port the system chose for it (Linux releases it),
     // so the connection may leave from another one: report the port it really uses.
-    int len = AddrLen;
-    if (sys::getsockname(m_descriptor, &addr, &len) == 0)
-        m_port = addr.sin_port;
-    m_destAddr = destAddr;
+    if (LocalAddress(m_descriptor, addr))
+        m_port = PortOf(addr);
+    m_peer = dest;
+    m_destAddr = dest.V4();
     m_destPort = destPort;
     m_state = SOCK_BOTH;
     m_connectFailed = false;
@@ -158,11 +203,12 @@ bool ZovTCPSocketClient::Connect(unsigned int destAddr, unsigned short destPort,
     return true;
 }
 
-// A descriptor whose connect failed cannot be connected again everywhere (Wine refuses it), so
-// the next attempt takes a new one in the object's mode, on the same local port: the port the
-// application asked for, or else the one the system had chosen, where it is still free.
-bool ZovTCPSocketClient::FreshDescriptor() {
-    const unsigned int s = sys::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+// A descriptor whose connect failed cannot be connected again everywhere (Wine refuses it), and
+// one of the other family cannot reach the destination at all, so the attempt takes a new one in
+// the object's mode, on the same local port: the port the application asked for, or else the one
+// the system had chosen, where it is still free.
+bool ZovTCPSocketClient::FreshDescriptor(bool ipv6) {
+    const unsigned int s = sys::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == ZOVNET::BADSOCKET) {
         ZovNetWarning("Can not create TCP socket");
         return false; // the old descriptor stays, and the next Connect tries again
@@ -179,21 +225,22 @@ bool ZovTCPSocketClient::FreshDescriptor() {
     LeavePollers();
     sys::closesocket(m_descriptor);
     m_descriptor = s;
+    m_ipv6 = ipv6;
     m_connectFailed = false;
     const unsigned short port = m_bindPort != 0 ? m_bindPort : m_port;
     m_port = 0;
-    sockaddr_in addr = MakeAddr(INADDR_ANY, port);
-    if (sys::bind(s, &addr, AddrLen) == SOCKET_ERROR) {
-        addr = MakeAddr(INADDR_ANY, 0);
-        if (m_bindPort != 0 || sys::bind(s, &addr, AddrLen) == SOCKET_ERROR) {
+    sys::SocketAddress addr;
+    const int len = MakeSocketAddress(AnyAddress(ipv6), port, ipv6, addr);
+    if (sys::bind(s, &addr.sa, len) == SOCKET_ERROR) {
+        MakeSocketAddress(AnyAddress(ipv6), 0, ipv6, addr);
+        if (m_bindPort != 0 || sys::bind(s, &addr.sa, len) == SOCKET_ERROR) {
             m_connectFailed = true; // not bound where it must be: the next Connect starts over
             ZovNetWarning("Can not bind TCP socket to local port");
             return false;
         }
     }
-    int len = AddrLen;
-    if (sys::getsockname(s, &addr, &len) == 0)
-        m_port = addr.sin_port;
+    if (LocalAddress(s, addr))
+        m_port = PortOf(addr);
     return true;
 }
 

@@ -2,47 +2,50 @@
 #include "ZovNet.h"
 #include "ZovSocketSupport.h"
 
+#include <cstring>
 #include <new>
 
-ZovTCPSocketServer::ZovTCPSocketServer(unsigned short port, unsigned int backlog) {
-    m_descriptor = sys::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (m_descriptor == ZOVNET::BADSOCKET) {
-        ZovNetWarning("Can not create TCP socket");
-        return;
-    }
+ZovTCPSocketServer::ZovTCPSocketServer(unsigned short port, unsigned int backlog)
+    : ZovTCPSocketServer(port, backlog, ZovAddress()) {}
+
+ZovTCPSocketServer::ZovTCPSocketServer(unsigned short port, unsigned int backlog,
+                                       const ZovAddress& bindAddress) {
+    bool failedBind = false;
     // A server that restarts must get its port back while the last run's connections wait out
     // TIME-WAIT; where the system needs an option for it, it is set before the bind. Failing to
     // set it only brings back the old behaviour.
-    sys::reuselistenport(m_descriptor);
-    sockaddr_in addr = MakeAddr(INADDR_ANY, port);
-    if (sys::bind(m_descriptor, &addr, AddrLen) == SOCKET_ERROR) {
-        ZovNetWarning("Can not bind TCP socket to local port");
-        sys::closesocket(m_descriptor);
-        m_descriptor = ZOVNET::BADSOCKET;
+    m_descriptor = OpenBound(SOCK_STREAM, IPPROTO_TCP, bindAddress, port, failedBind,
+                             [](unsigned int s) { sys::reuselistenport(s); });
+    if (m_descriptor == ZOVNET::BADSOCKET) {
+        ZovNetWarning(failedBind ? "Can not bind TCP socket to local port"
+                                 : "Can not create TCP socket");
         return;
     }
+    m_ipv6 = bindAddress.IsV6();
     if (sys::listen(m_descriptor, ClampLen(backlog)) == SOCKET_ERROR) {
         ZovNetWarning("Can not listen to TCP socket");
         sys::closesocket(m_descriptor);
         m_descriptor = ZOVNET::BADSOCKET;
+        m_ipv6 = false;
         return;
     }
-    int len = AddrLen;
-    sys::getsockname(m_descriptor, &addr, &len);
-    m_port = addr.sin_port;
+    sys::SocketAddress addr;
+    if (LocalAddress(m_descriptor, addr))
+        m_port = PortOf(addr);
     m_state = SOCK_RECEIVE;
 }
 
 ZovTCPSocketServer::~ZovTCPSocketServer() = default;
 
 ZovTCPSocketClient* ZovTCPSocketServer::Accept() {
-    sockaddr_in peer = MakeAddr(0, 0);
-    int len = AddrLen;
+    sys::SocketAddress peer;
+    std::memset(&peer, 0, sizeof peer);
+    int len = sys::SOCKET_ADDRESS_SIZE;
     // A blocking server leaves the new descriptor's mode to the system, as it always has: a
     // listener made non-blocking behind the library's back then passes its mode on where the
     // system does so.
-    const unsigned int s = m_blocking ? sys::accept(m_descriptor, &peer, &len)
-                                      : sys::accept(m_descriptor, &peer, &len, true);
+    const unsigned int s = m_blocking ? sys::accept(m_descriptor, &peer.sa, &len)
+                                      : sys::accept(m_descriptor, &peer.sa, &len, true);
     if (s == ZOVNET::BADSOCKET) {
         // Nothing waiting is the normal answer of a server that was asked not to wait.
         if (!m_blocking && sys::LibraryError() == WSAEWOULDBLOCK)
@@ -50,13 +53,14 @@ ZovTCPSocketClient* ZovTCPSocketServer::Accept() {
         ZovNetWarning("socket accept() failed");
         return nullptr;
     }
-    ZovTCPSocketClient* client =
-        new (std::nothrow) ZovTCPSocketClient(s, peer.sin_addr.s_addr, peer.sin_port);
+    const ZovAddress from = AddressOf(peer);
+    ZovTCPSocketClient* client = new (std::nothrow) ZovTCPSocketClient(s, from.V4(), PortOf(peer));
     if (client == nullptr) {
         sys::closesocket(s); // nobody else would ever close the connection
         return ZovNetFail(WSAENOBUFS, client);
     }
     client->m_blocking = m_blocking;
+    client->m_peer = from;
     return client;
 }
 

@@ -2,23 +2,23 @@
 #include "ZovNet.h"
 #include "ZovSocketSupport.h"
 
-ZovUDPSocket::ZovUDPSocket(unsigned short port) {
-    m_descriptor = sys::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+#include <cstring>
+
+ZovUDPSocket::ZovUDPSocket(unsigned short port) : ZovUDPSocket(port, ZovAddress()) {}
+
+ZovUDPSocket::ZovUDPSocket(unsigned short port, const ZovAddress& bindAddress) {
+    bool failedBind = false;
+    m_descriptor =
+        OpenBound(SOCK_DGRAM, IPPROTO_UDP, bindAddress, port, failedBind, [](unsigned int) {});
     if (m_descriptor == ZOVNET::BADSOCKET) {
-        ZovNetWarning("Can not create UDP socket");
+        ZovNetWarning(failedBind ? "Can not bind UDP socket to local port"
+                                 : "Can not create UDP socket");
         return;
     }
-    sockaddr_in addr = MakeAddr(INADDR_ANY, port);
-    if (sys::bind(m_descriptor, &addr, AddrLen) == SOCKET_ERROR) {
-        ZovNetWarning("Can not bind UDP socket to local port");
-        sys::closesocket(m_descriptor);
-        m_port = 0;
-        m_descriptor = ZOVNET::BADSOCKET;
-        return;
-    }
-    int len = AddrLen;
-    sys::getsockname(m_descriptor, &addr, &len);
-    m_port = addr.sin_port;
+    m_ipv6 = bindAddress.IsV6();
+    sys::SocketAddress addr;
+    if (LocalAddress(m_descriptor, addr))
+        m_port = PortOf(addr);
     m_state = SOCK_BOTH;
 }
 
@@ -36,11 +36,18 @@ int ZovUDPSocket::Send(void* data, unsigned int len) {
 }
 
 int ZovUDPSocket::Send(void* data, unsigned int len, unsigned int addr, unsigned short port) {
+    return Send(data, len, ZovAddress(addr), port);
+}
+
+int ZovUDPSocket::Send(void* data, unsigned int len, const ZovAddress& dest, unsigned short port) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
         return ZovNetFail(GateError(m_state), -1);
-    const sockaddr_in to = MakeAddr(addr, port);
-    return sys::sendto(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking), &to, AddrLen);
+    sys::SocketAddress to;
+    const int tolen = MakeSocketAddress(dest, port, m_ipv6, to);
+    if (tolen == 0)
+        return ZovNetFail(ZOVNET::ERRCODE_FAMILY_NOT_SUPPORTED, -1);
+    return sys::sendto(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking), &to.sa, tolen);
 }
 
 int ZovUDPSocket::Send(ZovNetPacket* packet) {
@@ -51,10 +58,14 @@ int ZovUDPSocket::Send(ZovNetPacket* packet) {
 }
 
 int ZovUDPSocket::Send(ZovNetPacket* packet, unsigned int addr, unsigned short port) {
+    return ZovUDPSocket::Send(packet, ZovAddress(addr), port);
+}
+
+int ZovUDPSocket::Send(ZovNetPacket* packet, const ZovAddress& dest, unsigned short port) {
     if (packet == nullptr)
         return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, -1);
     const unsigned short length = packet->Length();
-    return ZovUDPSocket::Send(packet->Data(), length, addr, port);
+    return ZovUDPSocket::Send(packet->Data(), length, dest, port);
 }
 
 int ZovUDPSocket::Receive(void* data, unsigned int len) {
@@ -66,32 +77,51 @@ int ZovUDPSocket::Receive(void* data, unsigned int len) {
 }
 
 int ZovUDPSocket::Receive(void* data, unsigned int len, unsigned int* addr, unsigned short* port) {
+    ZovAddress from;
+    const int n = ReceiveFrom(data, len, &from, port);
+    if (addr != nullptr)
+        *addr = from.V4();
+    return n;
+}
+
+int ZovUDPSocket::ReceiveFrom(void* data, unsigned int len, ZovAddress* from,
+                              unsigned short* port) {
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
         return ZovNetFail(GateError(m_state), -1);
-    sockaddr_in from = MakeAddr(0, 0);
-    int fromlen = AddrLen;
-    const int n = sys::recvdatagram(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking), &from,
-                                    &fromlen);
-    if (addr != nullptr)
-        *addr = from.sin_addr.s_addr;
+    sys::SocketAddress sender;
+    std::memset(&sender, 0, sizeof sender);
+    int senderlen = sys::SOCKET_ADDRESS_SIZE;
+    const int n = sys::recvdatagram(m_descriptor, data, ClampLen(len), ModeFlags(m_blocking),
+                                    &sender.sa, &senderlen);
+    if (from != nullptr)
+        *from = AddressOf(sender);
     if (port != nullptr)
-        *port = from.sin_port;
+        *port = PortOf(sender);
     return n;
 }
 
 int ZovUDPSocket::Receive(ZovNetPacket* packet, unsigned int* addr, unsigned short* port) {
+    ZovAddress from;
+    const int n = ReceiveFrom(packet, addr != nullptr ? &from : nullptr, port);
+    if (addr != nullptr && n >= 0)
+        *addr = from.V4();
+    return n;
+}
+
+int ZovUDPSocket::ReceiveFrom(ZovNetPacket* packet, ZovAddress* from, unsigned short* port) {
     if (packet == nullptr)
         return ZovNetFail(ZOVNET::ERRCODE_NULL_ARGUMENT, -1);
     if ((m_state & SOCK_RECEIVE) == 0)
         return ZovNetFail(GateError(m_state), -1);
     unsigned char buffer[UDP_RECEIVE_BUFFER];
-    sockaddr_in from = MakeAddr(0, 0);
-    int fromlen = AddrLen;
+    sys::SocketAddress sender;
+    std::memset(&sender, 0, sizeof sender);
+    int senderlen = sys::SOCKET_ADDRESS_SIZE;
     int n;
     for (;;) {
         n = sys::recvdatagram(m_descriptor, buffer, UDP_RECEIVE_BUFFER, ModeFlags(m_blocking),
-                              &from, &fromlen);
+                              &sender.sa, &senderlen);
         if (n != SOCKET_ERROR)
             break;
         const int error = sys::WSAGetLastError();
@@ -110,10 +140,10 @@ int ZovUDPSocket::Receive(ZovNetPacket* packet, unsigned int* addr, unsigned sho
         break;
     }
     packet->WritePacket(buffer, static_cast<unsigned int>(n));
-    if (addr != nullptr)
-        *addr = from.sin_addr.s_addr;
+    if (from != nullptr)
+        *from = AddressOf(sender);
     if (port != nullptr)
-        *port = from.sin_port;
+        *port = PortOf(sender);
     return n;
 }
 

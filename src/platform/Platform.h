@@ -59,6 +59,7 @@
 #endif
 // winsock2.h must come before windows.h.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <windows.h>
 #else
@@ -193,24 +194,33 @@ unsigned int ifnametoindex(const char* name);
 // the descriptor's mode (POSIX asks otherwise, to tell a time-out from it). Never passed on.
 constexpr int LAYER_NONBLOCKING = 0x40000000;
 
+// A socket address of either family in the system's own records, large enough for both; the
+// calls below take it through its `sa` member with the length of the family's record.
+union SocketAddress {
+    sockaddr sa;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+};
+constexpr int SOCKET_ADDRESS_SIZE = static_cast<int>(sizeof(SocketAddress));
+
 // Sockets. Sends never raise SIGPIPE.
 unsigned int socket(int af, int type, int protocol);
-int bind(unsigned int s, const sockaddr_in* addr, int len);
+int bind(unsigned int s, const sockaddr* addr, int len);
 int listen(unsigned int s, int backlog);
-unsigned int accept(unsigned int s, sockaddr_in* addr, int* len);
+unsigned int accept(unsigned int s, sockaddr* addr, int* len);
 // The same, and the new descriptor is non-blocking when `nonblocking` is true, blocking
 // otherwise, on every system (Linux does not pass the listener's mode on; Windows does).
-unsigned int accept(unsigned int s, sockaddr_in* addr, int* len, bool nonblocking);
-int connect(unsigned int s, const sockaddr_in* addr, int len);
-int getsockname(unsigned int s, sockaddr_in* addr, int* len);
+unsigned int accept(unsigned int s, sockaddr* addr, int* len, bool nonblocking);
+int connect(unsigned int s, const sockaddr* addr, int len);
+int getsockname(unsigned int s, sockaddr* addr, int* len);
 int send(unsigned int s, const void* buf, int len, int flags);
-int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen);
+int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr* to, int tolen);
 // `recv` on a stream socket; datagrams are received with recvdatagram.
 int recv(unsigned int s, void* buf, int len, int flags);
 // `recvfrom` on a datagram socket (from and fromlen may be null). A datagram longer than `len`
 // fails with WSAEMSGSIZE, the buffer holding its first bytes; POSIX learns of it from the full
 // length that the system's receive reports with MSG_TRUNC.
-int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen);
+int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr* from, int* fromlen);
 int shutdown(unsigned int s, int how);
 int closesocket(unsigned int s);
 // The time-outs SO_RCVTIMEO and SO_SNDTIMEO at level SOL_SOCKET are a 4-byte count of
@@ -224,13 +234,17 @@ int setsockopt(unsigned int s, int level, int option, const void* value, int len
 // SO_REUSEADDR is set; Windows allows it already, and there SO_REUSEADDR would let another
 // process take a port in use, so nothing is set. 0 or SOCKET_ERROR.
 int reuselistenport(unsigned int s);
+// Makes the IPv6 socket `s`, not yet bound, take IPv4 peers as well (`dual` true) or IPv6 peers
+// only (false): IPV6_V6ONLY cleared or set, which every system can do but whose default differs
+// (Linux clears it, Windows sets it). 0 or SOCKET_ERROR.
+int setdualstack(unsigned int s, bool dual);
 // Switches `s` between blocking (true) and non-blocking (false) mode. 0 or SOCKET_ERROR.
 int setblocking(unsigned int s, bool blocking);
 // Connects the stream socket `s`, which the caller made non-blocking, and waits for the outcome
 // at most `milliseconds` (-1: no limit; a signal does not end the wait early). 0 when connected;
 // SOCKET_ERROR otherwise, with the connection's own error (WSAECONNREFUSED, ...) or WSAETIMEDOUT
 // when the time ran out.
-int connectwait(unsigned int s, const sockaddr_in* addr, int len, int milliseconds);
+int connectwait(unsigned int s, const sockaddr* addr, int len, int milliseconds);
 // Waits until the stream socket `s` can take more bytes: at most `milliseconds` (0: no limit).
 // Returns 1 when it can, 0 when the time ran out (WSAETIMEDOUT), SOCKET_ERROR on an error. A
 // socket whose connection failed counts as writable: the next send reports the failure.

@@ -144,17 +144,6 @@ int Flags(int flags) {
     return out;
 }
 
-// The library's records have the 16-byte layout of the system's sockaddr_in on every system we
-// build for, so the cast is exact; the size is checked once here.
-static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in must be 16 bytes");
-
-const sockaddr* Addr(const sockaddr_in* a) {
-    return reinterpret_cast<const sockaddr*>(a);
-}
-sockaddr* Addr(sockaddr_in* a) {
-    return reinterpret_cast<sockaddr*>(a);
-}
-
 // The reentrant resolver: its scratch buffer grows until the entry fits.
 template <typename Lookup> bool Resolve(HostEntry& entry, Lookup lookup) {
     std::vector<char> scratch(1024);
@@ -291,25 +280,25 @@ unsigned int socket(int af, int type, int protocol) {
     return CaptureSocket(::socket(af, type | SOCK_CLOEXEC, protocol));
 }
 
-int bind(unsigned int s, const sockaddr_in* addr, int len) {
-    return Capture(::bind(Fd(s), Addr(addr), static_cast<socklen_t>(len)));
+int bind(unsigned int s, const sockaddr* addr, int len) {
+    return Capture(::bind(Fd(s), addr, static_cast<socklen_t>(len)));
 }
 
 int listen(unsigned int s, int backlog) {
     return Capture(::listen(Fd(s), backlog));
 }
 
-unsigned int accept(unsigned int s, sockaddr_in* addr, int* len) {
+unsigned int accept(unsigned int s, sockaddr* addr, int* len) {
     return accept(s, addr, len, false);
 }
 
-int connect(unsigned int s, const sockaddr_in* addr, int len) {
-    return Capture(::connect(Fd(s), Addr(addr), static_cast<socklen_t>(len)));
+int connect(unsigned int s, const sockaddr* addr, int len) {
+    return Capture(::connect(Fd(s), addr, static_cast<socklen_t>(len)));
 }
 
-int getsockname(unsigned int s, sockaddr_in* addr, int* len) {
+int getsockname(unsigned int s, sockaddr* addr, int* len) {
     socklen_t l = static_cast<socklen_t>(*len);
-    int rc = Capture(::getsockname(Fd(s), Addr(addr), &l));
+    int rc = Capture(::getsockname(Fd(s), addr, &l));
     if (rc == 0)
         *len = static_cast<int>(l);
     return rc;
@@ -323,11 +312,11 @@ int send(unsigned int s, const void* buf, int len, int flags) {
     return CaptureTransfer(Fd(s), static_cast<int>(n), flags);
 }
 
-int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen) {
+int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr* to, int tolen) {
     ssize_t n;
     do
         n = ::sendto(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len),
-                     Flags(flags) | MSG_NOSIGNAL, Addr(to), static_cast<socklen_t>(tolen));
+                     Flags(flags) | MSG_NOSIGNAL, to, static_cast<socklen_t>(tolen));
     while (n < 0 && errno == EINTR);
     return CaptureTransfer(Fd(s), static_cast<int>(n), flags);
 }
@@ -340,13 +329,13 @@ int recv(unsigned int s, void* buf, int len, int flags) {
     return CaptureTransfer(Fd(s), static_cast<int>(n), flags);
 }
 
-int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
+int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr* from, int* fromlen) {
     const size_t cap = len < 0 ? 0 : static_cast<size_t>(len);
     const bool named = from != nullptr && fromlen != nullptr;
     socklen_t namelen = named ? static_cast<socklen_t>(*fromlen) : 0;
     ssize_t n;
     do
-        n = ::recvfrom(Fd(s), buf, cap, Flags(flags) | MSG_TRUNC, named ? Addr(from) : nullptr,
+        n = ::recvfrom(Fd(s), buf, cap, Flags(flags) | MSG_TRUNC, named ? from : nullptr,
                        named ? &namelen : nullptr);
     while (n < 0 && errno == EINTR);
     if (n < 0)
@@ -422,6 +411,11 @@ int reuselistenport(unsigned int s) {
     return Capture(::setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
 }
 
+int setdualstack(unsigned int s, bool dual) {
+    const int only = dual ? 0 : 1;
+    return Capture(::setsockopt(Fd(s), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only));
+}
+
 int setblocking(unsigned int s, bool blocking) {
     const int flags = ::fcntl(Fd(s), F_GETFL);
     if (flags < 0)
@@ -430,13 +424,13 @@ int setblocking(unsigned int s, bool blocking) {
     return wanted == flags ? 0 : Capture(::fcntl(Fd(s), F_SETFL, wanted));
 }
 
-unsigned int accept(unsigned int s, sockaddr_in* addr, int* len, bool nonblocking) {
+unsigned int accept(unsigned int s, sockaddr* addr, int* len, bool nonblocking) {
     socklen_t l = len != nullptr ? static_cast<socklen_t>(*len) : 0;
     // Linux never passes the listener's mode on; the flag sets it without a second call.
     const int flags = SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0);
     int fd;
     do
-        fd = ::accept4(Fd(s), addr != nullptr ? Addr(addr) : nullptr, len != nullptr ? &l : nullptr,
+        fd = ::accept4(Fd(s), addr != nullptr ? addr : nullptr, len != nullptr ? &l : nullptr,
                        flags);
     while (fd < 0 && errno == EINTR);
     if (len != nullptr)
@@ -471,9 +465,9 @@ int PollFor(pollfd& p, int milliseconds) {
 
 } // namespace
 
-int connectwait(unsigned int s, const sockaddr_in* addr, int len, int milliseconds) {
+int connectwait(unsigned int s, const sockaddr* addr, int len, int milliseconds) {
     const int fd = Fd(s);
-    if (::connect(fd, Addr(addr), static_cast<socklen_t>(len)) == 0)
+    if (::connect(fd, addr, static_cast<socklen_t>(len)) == 0)
         return 0;
     // An interrupted connect goes on in the background, as one in progress does.
     if (errno != EINPROGRESS && errno != EINTR)

@@ -31,13 +31,6 @@ unsigned int FromSocket(SOCKET s) {
     return s == INVALID_SOCKET ? ZOVNET::BADSOCKET : static_cast<unsigned int>(s);
 }
 
-const sockaddr* Addr(const sockaddr_in* a) {
-    return reinterpret_cast<const sockaddr*>(a);
-}
-sockaddr* Addr(sockaddr_in* a) {
-    return reinterpret_cast<sockaddr*>(a);
-}
-
 // The library's own copy of the last error: the system's value is the thread's last-error slot,
 // which the application's calls, a report's box and even successful calls may change before the
 // caller asks.
@@ -259,24 +252,24 @@ unsigned int socket(int af, int type, int protocol) {
     return s;
 }
 
-int bind(unsigned int s, const sockaddr_in* addr, int len) {
-    return Capture(::bind(ToSocket(s), Addr(addr), len));
+int bind(unsigned int s, const sockaddr* addr, int len) {
+    return Capture(::bind(ToSocket(s), addr, len));
 }
 
 int listen(unsigned int s, int backlog) {
     return Capture(::listen(ToSocket(s), backlog));
 }
 
-unsigned int accept(unsigned int s, sockaddr_in* addr, int* len) {
-    return CaptureSocket(::accept(ToSocket(s), addr != nullptr ? Addr(addr) : nullptr, len));
+unsigned int accept(unsigned int s, sockaddr* addr, int* len) {
+    return CaptureSocket(::accept(ToSocket(s), addr != nullptr ? addr : nullptr, len));
 }
 
-int connect(unsigned int s, const sockaddr_in* addr, int len) {
-    return Capture(::connect(ToSocket(s), Addr(addr), len));
+int connect(unsigned int s, const sockaddr* addr, int len) {
+    return Capture(::connect(ToSocket(s), addr, len));
 }
 
-int getsockname(unsigned int s, sockaddr_in* addr, int* len) {
-    return Capture(::getsockname(ToSocket(s), Addr(addr), len));
+int getsockname(unsigned int s, sockaddr* addr, int* len) {
+    return Capture(::getsockname(ToSocket(s), addr, len));
 }
 
 // Windows has no SIGPIPE: a send on a shut connection fails with an error code and nothing more.
@@ -285,18 +278,18 @@ int send(unsigned int s, const void* buf, int len, int flags) {
         ::send(ToSocket(s), static_cast<const char*>(buf), len, flags & ~LAYER_NONBLOCKING));
 }
 
-int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen) {
+int sendto(unsigned int s, const void* buf, int len, int flags, const sockaddr* to, int tolen) {
     return Capture(::sendto(ToSocket(s), static_cast<const char*>(buf), len,
-                            flags & ~LAYER_NONBLOCKING, Addr(to), tolen));
+                            flags & ~LAYER_NONBLOCKING, to, tolen));
 }
 
 int recv(unsigned int s, void* buf, int len, int flags) {
     return Capture(::recv(ToSocket(s), static_cast<char*>(buf), len, flags & ~LAYER_NONBLOCKING));
 }
 
-int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
+int recvdatagram(unsigned int s, void* buf, int len, int flags, sockaddr* from, int* fromlen) {
     return Capture(::recvfrom(ToSocket(s), static_cast<char*>(buf), len, flags & ~LAYER_NONBLOCKING,
-                              from != nullptr ? Addr(from) : nullptr, fromlen));
+                              from != nullptr ? from : nullptr, fromlen));
 }
 
 int shutdown(unsigned int s, int how) {
@@ -319,12 +312,42 @@ int reuselistenport(unsigned int) {
     return 0;
 }
 
+namespace {
+
+using SetOptionCall = int(WSAAPI*)(SOCKET, int, int, const char*, int);
+
+// The 1.1 library's setsockopt translates the options of its own time to today's numbers and
+// knows nothing of IPv6 ones, so the debug library sets those through the 2.x library, which it
+// finds at run time as it does WSAIoctl. Null when it is missing.
+SetOptionCall SetOptionEntry() {
+#if defined(ZOVNET_WINSOCK1)
+    static const SetOptionCall call =
+        reinterpret_cast<SetOptionCall>(SystemEntry("ws2_32.dll", "setsockopt"));
+    return call;
+#else
+    return &::setsockopt;
+#endif
+}
+
+} // namespace
+
+int setdualstack(unsigned int s, bool dual) {
+    const SetOptionCall call = SetOptionEntry();
+    if (call == nullptr) {
+        WriteLibraryError(WSAEOPNOTSUPP);
+        return SOCKET_ERROR;
+    }
+    const DWORD only = dual ? 0 : 1;
+    return Capture(call(ToSocket(s), IPPROTO_IPV6, IPV6_V6ONLY,
+                        reinterpret_cast<const char*>(&only), static_cast<int>(sizeof only)));
+}
+
 int setblocking(unsigned int s, bool blocking) {
     u_long nonblocking = blocking ? 0 : 1;
     return Capture(::ioctlsocket(ToSocket(s), FIONBIO, &nonblocking));
 }
 
-unsigned int accept(unsigned int s, sockaddr_in* addr, int* len, bool nonblocking) {
+unsigned int accept(unsigned int s, sockaddr* addr, int* len, bool nonblocking) {
     const unsigned int client = accept(s, addr, len);
     if (client == ZOVNET::BADSOCKET)
         return client;
@@ -339,9 +362,9 @@ unsigned int accept(unsigned int s, sockaddr_in* addr, int* len, bool nonblockin
     return client;
 }
 
-int connectwait(unsigned int s, const sockaddr_in* addr, int len, int milliseconds) {
+int connectwait(unsigned int s, const sockaddr* addr, int len, int milliseconds) {
     const SOCKET socket = ToSocket(s);
-    if (::connect(socket, Addr(addr), len) == 0)
+    if (::connect(socket, addr, len) == 0)
         return 0;
     if (::WSAGetLastError() != WSAEWOULDBLOCK)
         return Capture(SOCKET_ERROR);
