@@ -12,7 +12,9 @@
 //    instead of being spread over seconds of retransmitted connection requests;
 //  - the soft descriptor limit raised to the hard one at start (RaiseDescriptorLimit);
 //  - Admission, which takes connections from the listening socket and keeps the loop from
-//    spinning when the process has run out of descriptors.
+//    spinning when the process has run out of descriptors;
+//  - one listening socket for IPv4 and IPv6 clients alike (Listen), and peers named in the
+//    form of their family (PeerText).
 //
 // A connection the server cannot hold (beyond --max-clients) is closed at once, never left
 // waiting.
@@ -24,7 +26,9 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <unordered_map>
 
 // The longest listen queue and the descriptor limit are the system's own.
@@ -72,6 +76,38 @@ inline unsigned long RaiseDescriptorLimit() {
     }
     return static_cast<unsigned long>(limit.rlim_cur);
 #endif
+}
+
+// The listening socket on \p port (network byte order): one socket for IPv4 and IPv6 clients
+// (`ZovAddress::Any6()` is dual-stack on every system), so that a client reaches the server
+// whichever family its name resolves to first. A system without IPv6 refuses that socket; the
+// server then listens on IPv4 alone and says so on standard error. `State()` of the result
+// tells whether it listens.
+inline std::unique_ptr<ZovTCPSocketServer> Listen(unsigned short port, const char* program) {
+    std::unique_ptr<ZovTCPSocketServer> server(
+        new ZovTCPSocketServer(port, kBacklog, ZovAddress::Any6()));
+    const int error = ZovNet::LastError();
+    if (server->State() == ZovSocket::SOCK_RECEIVE ||
+        (error != ZOVNET::ERRCODE_FAMILY_NOT_SUPPORTED &&
+         error != ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE))
+        return server;
+    std::fprintf(stderr, "%s: no IPv6 here (%s): listening on IPv4 only\n", program,
+                 ZovNet::ErrorText(error));
+    server.reset(new ZovTCPSocketServer(port, kBacklog));
+    return server;
+}
+
+// "a.b.c.d:port" for an IPv4 client (one of a dual-stack server included: the library hands out
+// its IPv4 address), "[v6]:port" for an IPv6 one.
+inline std::string PeerText(const ZovNet& net, const ZovTCPSocketClient& client) {
+    const ZovAddress peer = client.PeerAddress();
+    char text[ZOVNET::ADDRESS_STRING_SIZE] = "?";
+    net.AddressToString(peer, text, sizeof text);
+    const unsigned short networkOrder = client.GetDestPort();
+    unsigned char bytes[2];
+    std::memcpy(bytes, &networkOrder, sizeof bytes);
+    const std::string port = std::to_string(bytes[0] * 256u + bytes[1]);
+    return peer.IsV6() ? "[" + std::string(text) + "]:" + port : std::string(text) + ":" + port;
 }
 
 // Puts a client into the mode the servers serve in: non-blocking (an accepted client has its

@@ -11,6 +11,9 @@
 //                      the descriptors bound it.
 //   --quiet            leave out the line per client and per packet.
 //
+// The server takes IPv4 and IPv6 clients on one socket (IPv4 alone, with a line on standard
+// error, where the system has no IPv6), and relays between them alike.
+//
 // The first line on standard output is "listening on port N", so that a script can start the
 // server on port 0 and read which port it got. Every later line reports a client joining, leaving,
 // or having a packet relayed. The exit status is 0 after a limit stopped the server, 1 when it
@@ -297,9 +300,8 @@ private:
                                     serverlimits::WantedEvents(*client->socket), client.get()))
                 continue;
             if (!g_quiet) {
-                const char* from = m_net->AddrToString(client->socket->GetDestAddr());
-                Tell("client %u joined from %s:%u (%u connected)\n", m_lastId,
-                     from != nullptr ? from : "?", PortNumber(client->socket->GetDestPort()),
+                Tell("client %u joined from %s (%u connected)\n", m_lastId,
+                     serverlimits::PeerText(*m_net, *client->socket).c_str(),
                      static_cast<unsigned>(count));
             }
             Client* key = client.get();
@@ -335,11 +337,12 @@ int main(int argc, char** argv) {
     }
     int status = 1;
     {
-        ZovTCPSocketServer server(NetworkPort(options.port), serverlimits::kBacklog);
-        ChatServer chat(net, server, options.maxClients);
-        if (server.State() == ZovSocket::SOCK_RECEIVE && chat.Listen()) {
+        const std::unique_ptr<ZovTCPSocketServer> server =
+            serverlimits::Listen(NetworkPort(options.port), "chat_server");
+        ChatServer chat(net, *server, options.maxClients);
+        if (server->State() == ZovSocket::SOCK_RECEIVE && chat.Listen()) {
             // Ready to serve before it says where.
-            Say("listening on port %u\n", PortNumber(server.Port()));
+            Say("listening on port %u\n", PortNumber(server->Port()));
             status = chat.Run(options) ? 0 : 1;
         } else {
             std::fprintf(stderr, "chat_server: cannot listen on port %u\n", options.port);

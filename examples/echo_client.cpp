@@ -1,7 +1,10 @@
 // The client of echo_server: sends one packet of type 7 with the 16-bit value 513 and the 32-bit
-// value 65536 to 127.0.0.1 and prints what comes back.
+// value 65536 to the server and prints what comes back.
 //
-//   echo_client port
+//   echo_client [address] port
+//
+// The address is IPv4 (127.0.0.1, the default) or IPv6 (::1, or fe80::1%eth0 with its
+// interface).
 //
 // Exits 0 when the echo is the packet that was sent, 1 otherwise.
 #include <ZovNet.h>
@@ -35,14 +38,11 @@ std::string Hex(const unsigned char* bytes, unsigned int count) {
 // A server that never answers must not keep the client waiting for ever.
 constexpr unsigned int kAnswerTimeoutMs = 5000;
 
-int Exchange(ZovNet* net, unsigned short port) {
-    unsigned int loopback = 0;
-    if (!net->StringToAddr("127.0.0.1", loopback))
-        return 1;
+int Exchange(const ZovAddress& server, const char* serverText, unsigned short port) {
     const unsigned short anyPort = 0;
-    ZovTCPSocketClient client(anyPort, loopback, port);
+    ZovTCPSocketClient client(anyPort, server, port);
     if (client.State() != ZovSocket::SOCK_BOTH) {
-        std::printf("echo_client: no connection to 127.0.0.1\n");
+        std::printf("echo_client: no connection to %s\n", serverText);
         return 1;
     }
 
@@ -88,19 +88,31 @@ int Exchange(ZovNet* net, unsigned short port) {
     return same ? 0 : 1;
 }
 
+int Usage() {
+    std::fprintf(stderr, "usage: echo_client [address] port\n");
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc != 2 && argc != 3)
+        return Usage();
+    const char* portText = argv[argc - 1];
+    const char* serverText = argc == 3 ? argv[1] : "127.0.0.1";
     char* end = nullptr;
-    const unsigned long port = argc == 2 ? std::strtoul(argv[1], &end, 10) : 0;
-    if (argc != 2 || *argv[1] == '\0' || *end != '\0' || port == 0 || port > 65535) {
-        std::fprintf(stderr, "usage: echo_client port\n");
-        return 2;
-    }
+    const unsigned long port = std::strtoul(portText, &end, 10);
+    if (*portText == '\0' || *end != '\0' || port == 0 || port > 65535)
+        return Usage();
     ZovNet* net = ZovNet::GetInstance();
     if (net == nullptr || !net->Init())
         return 1;
-    const int status = Exchange(net, ToNetworkOrder(static_cast<unsigned int>(port)));
+    int status = 2;
+    ZovAddress server;
+    if (net->StringToAddress(serverText, server))
+        status = Exchange(server, serverText, ToNetworkOrder(static_cast<unsigned int>(port)));
+    else
+        std::fprintf(stderr, "echo_client: not an IPv4 or IPv6 address: %s\n", serverText);
     delete net;
     return status;
 }

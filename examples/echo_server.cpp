@@ -9,6 +9,9 @@
 // at once (by default only the descriptors do); --quiet leaves out the line per client and per
 // packet, which thousands of clients would turn into a flood.
 //
+// It listens for IPv4 and IPv6 clients on one socket (IPv4 alone, with a line on standard error,
+// where the system has no IPv6).
+//
 // One thread serves every client through one ZovSocketPoller, all sockets non-blocking
 // (ServerLimits.h): an echo the client cannot take yet waits in its queue while the others are
 // served; a client whose queue passes the library's send limit (it does not read) is dropped; a
@@ -194,11 +197,8 @@ private:
             if (!serverlimits::PrepareClient(*c->socket) ||
                 !m_poller.AddSocket(c->socket.get(), ZOVNET::POLL_RECEIVE, c.get()))
                 continue;
-            if (!m_quiet) {
-                const char* addr = m_net->AddrToString(c->socket->GetDestAddr());
-                c->peer = std::string(addr != nullptr ? addr : "?") + ":" +
-                          std::to_string(PortNumber(c->socket->GetDestPort()));
-            }
+            if (!m_quiet)
+                c->peer = serverlimits::PeerText(*m_net, *c->socket);
             Log("%s: connected\n", c->peer.c_str());
             Connection* key = c.get();
             m_connections.emplace(key, std::move(c));
@@ -259,15 +259,15 @@ int main(int argc, char** argv) {
 
     int status = 0;
     {
-        ZovTCPSocketServer server(ToNetworkOrder(static_cast<unsigned int>(port)),
-                                  serverlimits::kBacklog);
-        EchoServer echo(net, server, maxConnections, maxClients, quiet);
-        if (server.State() != ZovSocket::SOCK_RECEIVE || !echo.Listen()) {
+        const std::unique_ptr<ZovTCPSocketServer> server =
+            serverlimits::Listen(ToNetworkOrder(static_cast<unsigned int>(port)), "echo_server");
+        EchoServer echo(net, *server, maxConnections, maxClients, quiet);
+        if (server->State() != ZovSocket::SOCK_RECEIVE || !echo.Listen()) {
             std::fprintf(stderr, "echo_server: cannot listen on port %lu\n", port);
             status = 1;
         } else {
             // Ready to serve before it says where.
-            Say("listening on port %u\n", PortNumber(server.Port()));
+            Say("listening on port %u\n", PortNumber(server->Port()));
             status = echo.Run() ? 0 : 1;
             std::printf("echo_server: done\n");
         }

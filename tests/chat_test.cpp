@@ -47,6 +47,13 @@ public:
         return m_port;
     }
 
+    // The next line of the server's log, or an empty string after the wait (a failure).
+    std::string NextLine() {
+        std::string line;
+        EXPECT_TRUE(m_process.ReadLine(line, kWaitMs)) << "the server printed nothing more";
+        return line;
+    }
+
     // Waits at most `milliseconds` for the process to end.
     bool WaitExit(int milliseconds, zovtest::ExitStatus& status) {
         return m_process.WaitExit(milliseconds, status);
@@ -66,11 +73,14 @@ protected:
         NetTest::SetUp();
     }
 
-    // Connects a client and waits for its welcome, which says how many are connected now.
+    // Connects a client (to 127.0.0.1 unless told) and waits for its welcome, which says how
+    // many are connected now.
     std::unique_ptr<ZovTCPSocketClient> Join(unsigned int expectedCount) {
+        return Join(expectedCount, ZovAddress(zovtest::Loopback()));
+    }
+    std::unique_ptr<ZovTCPSocketClient> Join(unsigned int expectedCount, const ZovAddress& to) {
         unsigned short anyPort = 0;
-        auto client =
-            std::make_unique<ZovTCPSocketClient>(anyPort, zovtest::Loopback(), server.Port());
+        auto client = std::make_unique<ZovTCPSocketClient>(anyPort, to, server.Port());
         EXPECT_EQ(client->State(), static_cast<unsigned int>(ZovSocket::SOCK_BOTH));
         zovtest::SetReceiveTimeout(client->Descriptor(), kWaitMs);
         ZovNetPacket welcome;
@@ -127,6 +137,33 @@ TEST_F(ChatTest, PacketReachesEveryOtherClientButNotItsSender) {
     ASSERT_EQ(c->Send(&fromC), fromC.Length());
     ExpectNext(*a, fromC, "a");
     ExpectNext(*b, fromC, "b");
+}
+
+// One listening socket takes both families, and packets cross between them both ways; the log
+// names each client in its family's form, the IPv4 one by its IPv4 address.
+TEST_F(ChatTest, DualStackServerRelaysBetweenIPv4AndIPv6Clients) {
+    ASSERT_NO_FATAL_FAILURE(server.Start({"--max-seconds", "60"}));
+    auto v4 = Join(1, ZovAddress::Loopback4());
+    auto v6 = Join(2, ZovAddress::Loopback6());
+    ASSERT_FALSE(HasFailure());
+    EXPECT_EQ(v4->PeerAddress(), ZovAddress::Loopback4());
+    EXPECT_EQ(v6->PeerAddress(), ZovAddress::Loopback6());
+
+    ZovNetPacket fromV4 = Message(7, 4, "over IPv4");
+    ASSERT_EQ(v4->Send(&fromV4), fromV4.Length());
+    ExpectNext(*v6, fromV4, "the IPv6 client");
+    ZovNetPacket fromV6 = Message(8, 6, "over IPv6");
+    ASSERT_EQ(v6->Send(&fromV6), fromV6.Length());
+    ExpectNext(*v4, fromV6, "the IPv4 client");
+
+    const auto port = [](const ZovTCPSocketClient& c) {
+        unsigned char bytes[2];
+        const unsigned short p = c.Port();
+        std::memcpy(bytes, &p, sizeof bytes);
+        return std::to_string(bytes[0] * 256u + bytes[1]);
+    };
+    EXPECT_EQ(server.NextLine(), "client 1 joined from 127.0.0.1:" + port(*v4) + " (1 connected)");
+    EXPECT_EQ(server.NextLine(), "client 2 joined from [::1]:" + port(*v6) + " (2 connected)");
 }
 
 TEST_F(ChatTest, LeavingClientIsDroppedAndTheServerCarriesOn) {

@@ -17,12 +17,13 @@ printf '%s\n' "$out" | grep -q 'on the wire: 00 09 07 02 01 00 01 00 00$' &&
 printf '%s\n' "$out" | grep -q 'bytes received: 00 09 07 02 01 00 01 00 00$'
 ]=] sh $<TARGET_FILE:zovnet_demo>)
 
-  # The server prints its port on its first line and exits by itself after two connections.
+  # The server prints its port on its first line and exits by itself after four connections:
+  # twice the client's default address, then IPv4 and IPv6 named, all on the one socket.
   add_test(NAME examples.echo_server_and_client
     COMMAND sh -c [=[
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-timeout 30 $ZOVNET_TEST_EMULATOR "$1" 0 --max-connections 2 >"$dir/server.out" 2>&1 &
+timeout 30 $ZOVNET_TEST_EMULATOR "$1" 0 --max-connections 4 >"$dir/server.out" 2>&1 &
 pid=$!
 i=0
 while [ "$i" -lt 100 ] && ! grep -q 'listening on port' "$dir/server.out"
@@ -39,16 +40,30 @@ then
   exit 1
 fi
 failed=0
-for round in 1 2
+for server in default default 127.0.0.1 ::1
 do
-  timeout 10 $ZOVNET_TEST_EMULATOR "$2" "$port" >"$dir/client.out" 2>&1 || failed=1
+  if [ "$server" = default ]
+  then
+    timeout 10 $ZOVNET_TEST_EMULATOR "$2" "$port" >"$dir/client.out" 2>&1 || failed=1
+  else
+    timeout 10 $ZOVNET_TEST_EMULATOR "$2" "$server" "$port" >"$dir/client.out" 2>&1 || failed=1
+  fi
   cat "$dir/client.out"
   grep -q '^received 9 bytes: 00 09 07 02 01 00 01 00 00$' "$dir/client.out" || failed=1
   grep -q '^decoded: type 7, Int16 513, Int32 65536$' "$dir/client.out" || failed=1
 done
 wait "$pid" || failed=1
 cat "$dir/server.out"
-grep -q 'echoed a packet of type 7, 9 bytes' "$dir/server.out" || failed=1
+grep -q '^echo_server: 127\.0\.0\.1:[0-9]*: echoed a packet of type 7, 9 bytes$' "$dir/server.out" ||
+  failed=1
+grep -q '^echo_server: \[::1\]:[0-9]*: echoed a packet of type 7, 9 bytes$' "$dir/server.out" ||
+  failed=1
+# An address the client cannot take is a usage error.
+timeout 10 $ZOVNET_TEST_EMULATOR "$2" 1.2.3 "$port" >"$dir/bad.out" 2>&1
+status=$?
+cat "$dir/bad.out"
+[ "$status" -eq 2 ] || failed=1
+grep -q '^echo_client: not an IPv4 or IPv6 address: 1\.2\.3$' "$dir/bad.out" || failed=1
 exit "$failed"
 ]=] sh $<TARGET_FILE:echo_server> $<TARGET_FILE:echo_client>)
 

@@ -43,11 +43,12 @@ unsigned int HostPort(unsigned short networkOrder) {
     return bytes[0] * 256u + bytes[1];
 }
 
-// `text` as an extended regular expression that matches exactly it.
+// `text` as an extended regular expression that matches exactly it (a closing bracket or brace
+// is plain text there, and escaping it is an error).
 std::string Literal(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (std::string(".[]()*+?{}|^$\\").find(c) != std::string::npos)
+        if (std::string(".[()*+?{|^$\\").find(c) != std::string::npos)
             out += '\\';
         out += c;
     }
@@ -226,6 +227,29 @@ TEST_F(ZovcatTest, CommandLinesAreCheckedBeforeAnythingIsSent) {
         {{"send", "127.0.0.1", "9", "--type", "1", "--wait-reply", "0"}, 2, "--wait-reply"},
         {{"send", "127.0.0.1", "9", "--type", "1", "--interval", "x"}, 2, "--interval"},
         {{"decode", "file.txt"}, 2, "no operand"},
+        // Address text that can be no address is refused before any lookup.
+        {{"send", "[::1", "9", "--type", "1"},
+         2,
+         R"(not an address: \[::1 \(no closing bracket\)$)"},
+        {{"send", "[::1]9", "--type", "1"}, 2, R"(not an address: \[::1]9 \(after ']')"},
+        {{"send", "::g", "9", "--type", "1"}, 2, "not an address or host name: ::g$"},
+        {{"send", "1:2:3:4:5:6:7:8:9", "9", "--type", "1"}, 2, "not an address or host name"},
+        {{"send", "1.2.3.4.5", "9", "--type", "1"},
+         2,
+         R"(not an address or host name: 1\.2\.3\.4\.5$)"},
+        {{"send", "256.1.1.1", "9", "--type", "1"}, 2, "not an address or host name"},
+        {{"send", "[127.0.0.1]:9", "--type", "1"}, 2, R"(not an address or host name: \[127)"},
+        {{"send", "fe80::1%no-such-interface", "9", "--type", "1"}, 2, "not an address or host"},
+        {{"send", "::1%", "9", "--type", "1"}, 2, "not an address or host name"},
+        {{"send", ":9", "--type", "1"}, 2, "no host before the port in :9$"},
+        {{"send", "[::1]:", "--type", "1"}, 2, "not a port: $"},
+        {{"send", "[::1]:65536", "--type", "1"}, 2, "not a port: 65536$"},
+        {{"send", "127.0.0.1:0", "--type", "1"}, 2, "not a port: 0$"},
+        {{"send", "[::1]", "--type", "1"}, 2, "HOST and PORT"},
+        {{"listen", "--bind", "1.2.3", "0"}, 2, "--bind needs an IPv4 or IPv6 address"},
+        {{"listen", "--bind", "localhost", "0"}, 2, "--bind needs an IPv4 or IPv6 address"},
+        {{"listen", "--bind", "[10.0.0.1]", "0"}, 2, "--bind needs an IPv4 or IPv6 address"},
+        {{"listen", "0", "--bind"}, 2, "--bind needs a value"},
     };
     for (const UsageCase& c : cases) {
         std::string shown = "zovcat";
@@ -416,6 +440,119 @@ TEST_P(ZovcatTransportTest, RawPrintsOnlyTheHexAndTheRestOnStandardError) {
     EXPECT_EQ(RunZovcat(args).status.code, 0);
     // Only the hex: the lines about the connection, on standard error, have a time first.
     listener.Await("^" + kNine + "$");
+}
+
+// Every way of writing where to send reaches a listener that takes both families, and the
+// listener names each peer in its family's form: an IPv4 sender (the mapped form included) as
+// a.b.c.d:port, an IPv6 one as [v6]:port.
+TEST_P(ZovcatTransportTest, EveryTargetFormReachesTheDualStackListener) {
+    Listener listener;
+    ASSERT_TRUE(listener.Start(Transport()));
+    const std::string port = listener.PortText();
+    const std::string v4 = R"(127\.0\.0\.1:[0-9]+)";
+    const std::string v6 = R"(\[::1]:[0-9]+)";
+    // A name's first address takes the connection (or the datagram, when it is IPv4 or the
+    // name has no IPv4 address); with several, the first the system prefers.
+    ZovAddress names[8];
+    const int named = ZovNet::GetInstance()->ResolveName("localhost", names, 8);
+    ASSERT_GT(named, 0);
+    const ZovAddress* chosen = &names[0];
+    for (int i = 0; Udp() && i < named; ++i) {
+        if (names[i].IsV4()) {
+            chosen = &names[i];
+            break;
+        }
+    }
+    char text[ZOVNET::ADDRESS_STRING_SIZE] = "";
+    ASSERT_TRUE(ZovNet::GetInstance()->AddressToString(*chosen, text, sizeof text));
+    const std::string localhost =
+        chosen->IsV6() ? R"(\[)" + Literal(text) + R"(]:[0-9]+)" : Literal(text) + ":[0-9]+";
+    struct Case {
+        std::vector<std::string> target;
+        std::string peer;
+    };
+    const std::vector<Case> cases = {
+        {{"127.0.0.1", port}, v4},
+        {{"127.0.0.1:" + port}, v4},
+        {{"::1", port}, v6},
+        {{"[::1]:" + port}, v6},
+        {{"[::1]", port}, v6},
+        {{"0:0:0:0:0:0:0:1", port}, v6},
+        {{"[::ffff:127.0.0.1]:" + port}, v4},
+        {{"localhost:" + port}, localhost},
+        {{"localhost", port}, localhost},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.target.front());
+        std::vector<std::string> args = {"send"};
+        args.insert(args.end(), c.target.begin(), c.target.end());
+        args.insert(args.end(), {"--type", "42", "u8:" + std::to_string(i)});
+        if (Udp())
+            args.push_back("--udp");
+        const Outcome out = RunZovcat(args);
+        EXPECT_EQ(out.status.code, 0) << Joined(out.lines);
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(i));
+        listener.Await(R"(^[0-9:.]{12} )" + c.peer + " length 4 type 42: 00 04 2a " + hex + "  ");
+    }
+}
+
+// An echo to an IPv6 peer goes back to it, and the reply names the listener in brackets.
+TEST_P(ZovcatTransportTest, EchoAndReplyWorkOverIPv6) {
+    Listener listener;
+    std::vector<std::string> options = Transport();
+    options.push_back("--echo");
+    ASSERT_TRUE(listener.Start(options));
+    std::vector<std::string> args = {"send",         "[::1]:" + listener.PortText(),
+                                     "--type",       "7",
+                                     "--wait-reply", "10000",
+                                     "u16:513",      "u32:65536"};
+    if (Udp())
+        args.push_back("--udp");
+    const Outcome out = RunZovcat(args);
+    EXPECT_EQ(out.status.code, 0) << Joined(out.lines);
+    ASSERT_EQ(out.lines.size(), 1u) << Joined(out.lines);
+    EXPECT_TRUE(Matches(out.lines[0],
+                        R"( \[::1]:)" + listener.PortText() + " length 9 type 7: " + kNine + "  "))
+        << out.lines[0];
+}
+
+// --bind takes one address, and so one family: a sender of the other family never reaches the
+// listener. (Whether such a connection is refused depends on what else holds that port on the
+// other family, so only what the listener sees is checked.)
+TEST_P(ZovcatTransportTest, BindChoosesTheFamily) {
+    struct Case {
+        const char* bind;
+        const char* reaches;
+        const char* misses;
+        std::string peer;
+    };
+    const std::vector<Case> cases = {
+        {"127.0.0.1", "127.0.0.1", "::1", R"(127\.0\.0\.1:[0-9]+)"},
+        {"::1", "::1", "127.0.0.1", R"(\[::1]:[0-9]+)"},
+        {"[::1]", "[::1]", "[::ffff:127.0.0.1]", R"(\[::1]:[0-9]+)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bind);
+        Listener listener;
+        std::vector<std::string> options = Transport();
+        options.insert(options.end(), {"--bind", c.bind});
+        ASSERT_TRUE(listener.Start(options));
+        const auto send = [&](const char* host, const char* value) {
+            std::vector<std::string> args = {"send",   host, listener.PortText(),
+                                             "--type", "5",  value};
+            if (Udp())
+                args.push_back("--udp");
+            return RunZovcat(args).status.code;
+        };
+        (void)send(c.misses, "u8:1");
+        EXPECT_EQ(send(c.reaches, "u8:2"), 0);
+        // The first message line is the second send's: the first never came in.
+        const std::string line = listener.Await(" length 4 type 5: ");
+        EXPECT_TRUE(Matches(line, "^[0-9:.]{12} " + c.peer + " length 4 type 5: 00 04 05 02  "))
+            << line;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ZovcatTransportTest, ::testing::Values(false, true),

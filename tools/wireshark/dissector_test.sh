@@ -25,7 +25,8 @@ failed=0
 count=0
 
 # check NAME TRANSPORT DUMP EXPECTED [TSHARK OPTION...]
-#   TRANSPORT: text2pcap's -T (TCP) or -u (UDP) with the ports, e.g. "-T 40000,7700"
+#   TRANSPORT: text2pcap's -T (TCP) or -u (UDP) with the ports, e.g. "-T 40000,7700", and
+#   optionally its -6 with the addresses for an IPv6 header instead of IPv4
 #   DUMP: one packet a line, its bytes in hex
 #   EXPECTED: one line per frame: number, lengths, types, contents, trailing bytes, expert
 #   messages, separated by tabs (several values in one frame by commas)
@@ -111,6 +112,21 @@ check "the ports come from the preferences" "-T 40000,9000" "$nine" "1${T}${nine
 
 check "the UDP ports too" "-u 40000,9000" "$nine" "1${T}${nine_fields}" \
     -o zovnet.udp_ports:8000-9000
+
+# The framing is the same over IPv6: the dissector registers on the ports alone. The display
+# filter keeps only IPv6 frames, so a capture that came out as IPv4 would show nothing.
+check "the demo's message over IPv6" "-6 ::1,::1 -T 40000,7700" "$nine" \
+    "1${T}${nine_fields}" -Y ipv6
+
+check "a message split across segments over IPv6" "-6 ::1,::1 -T 40000,7700" "00 09 07
+02 01 00 01 00 00 00 03 2a" \
+    "1${T}${T}${T}${T}${T}
+2${T}9,3${T}7,42${T}02 01 00 01 00 00${T}${T}" -Y ipv6
+
+check "a datagram over IPv6" "-6 ::1,::1 -u 40000,7700" "$nine" "1${T}${nine_fields}" -Y ipv6
+
+check "a datagram cut short over IPv6" "-6 ::1,::1 -u 7700,40000" "00 09 07" \
+    "1${T}9${T}7${T}${T}${T}Length field 9, but only 3 bytes are there" -Y ipv6
 
 if [ "$failed" -ne 0 ]; then
     echo "the dissector failed some of $count cases"

@@ -24,7 +24,33 @@ struct ListenOptions {
     unsigned long long count = 0;      // 0: no limit
     unsigned long long maxSeconds = 0; // 0: no limit
     unsigned int port = 0;
+    bool bound = false; // --bind given: `bindAddress` alone, of its family
+    ZovAddress bindAddress;
 };
+
+// Makes the listening socket: on the address of --bind, or else on both families at once, or,
+// where the system has no IPv6, on IPv4 alone. `Socket` is the server or the UDP socket.
+template <typename Socket, typename Make>
+std::unique_ptr<Socket> Bind(const ListenOptions& opt, const char* transport, Make make) {
+    const QuietReports quiet;
+    if (opt.bound)
+        return make(opt.bindAddress);
+    std::unique_ptr<Socket> socket = make(ZovAddress::Any6());
+    if (socket->Descriptor() != ZOVNET::BADSOCKET || !NoIPv6(ZovNet::LastError()))
+        return socket;
+    PrintLine(stderr, std::string("zovcat: no IPv6 on this system (") +
+                          ZovNet::ErrorText(ZovNet::LastError()) + "): " + transport +
+                          " on IPv4 only");
+    return make(ZovAddress());
+}
+
+// "TCP port 9000", and the address where --bind chose one.
+std::string Where(const ListenOptions& opt, const char* transport) {
+    std::string where = std::string(transport) + " port " + std::to_string(opt.port);
+    if (opt.bound)
+        where += " at " + AddressText(opt.bindAddress);
+    return where;
+}
 
 // The time left before `--max-seconds` runs out, for the next wait: 0 when it has run out. A
 // listener without the limit waits in slices, since a wait of 0 would have no limit.
@@ -57,14 +83,14 @@ struct Connection {
 };
 
 int ListenTcp(const ListenOptions& opt) {
-    std::unique_ptr<ZovTCPSocketServer> listener;
-    {
-        const QuietReports quiet;
-        listener = std::make_unique<ZovTCPSocketServer>(ToNetworkOrder(opt.port));
-    }
+    const unsigned short port = ToNetworkOrder(opt.port);
+    std::unique_ptr<ZovTCPSocketServer> listener =
+        Bind<ZovTCPSocketServer>(opt, "TCP", [port](const ZovAddress& at) {
+            return std::make_unique<ZovTCPSocketServer>(port, 5, at);
+        });
     ZovTCPSocketServer& server = *listener;
     if (server.Descriptor() == ZOVNET::BADSOCKET)
-        return FailWithReason("cannot listen on TCP port " + std::to_string(opt.port));
+        return FailWithReason("cannot listen on " + Where(opt, "TCP"));
     Printer printer(opt.raw);
     PrintLine(opt.raw ? stderr : stdout,
               "listening on TCP port " + std::to_string(ToHostOrder(server.Port())));
@@ -86,7 +112,7 @@ int ListenTcp(const ListenOptions& opt) {
         if (set.CheckSocket(&server)) {
             std::unique_ptr<ZovTCPSocketClient> client(server.Accept());
             if (client) {
-                const std::string peer = Endpoint(client->GetDestAddr(), client->GetDestPort());
+                const std::string peer = Endpoint(client->PeerAddress(), client->GetDestPort());
                 if (connections.size() >= kMaxConnections) {
                     printer.Note(peer, "refused: " + std::to_string(kMaxConnections) +
                                            " connections are open");
@@ -151,14 +177,14 @@ int ListenTcp(const ListenOptions& opt) {
 }
 
 int ListenUdp(const ListenOptions& opt) {
-    std::unique_ptr<ZovUDPSocket> bound;
-    {
-        const QuietReports quiet;
-        bound = std::make_unique<ZovUDPSocket>(ToNetworkOrder(opt.port));
-    }
+    const unsigned short port = ToNetworkOrder(opt.port);
+    std::unique_ptr<ZovUDPSocket> bound =
+        Bind<ZovUDPSocket>(opt, "UDP", [port](const ZovAddress& at) {
+            return std::make_unique<ZovUDPSocket>(port, at);
+        });
     ZovUDPSocket& socket = *bound;
     if (socket.Descriptor() == ZOVNET::BADSOCKET)
-        return FailWithReason("cannot listen on UDP port " + std::to_string(opt.port));
+        return FailWithReason("cannot listen on " + Where(opt, "UDP"));
     Printer printer(opt.raw);
     PrintLine(opt.raw ? stderr : stdout,
               "listening on UDP port " + std::to_string(ToHostOrder(socket.Port())));
@@ -179,9 +205,9 @@ int ListenUdp(const ListenOptions& opt) {
             return FailWithReason("waiting for the socket failed");
         if (ready == 0)
             continue;
-        unsigned int addr = 0;
-        unsigned short port = 0;
-        const int got = socket.Receive(datagram.data(), kDatagramBuffer, &addr, &port);
+        ZovAddress addr;
+        unsigned short from = 0;
+        const int got = socket.Receive(datagram.data(), kDatagramBuffer, &addr, &from);
         if (got < 0) {
             // Some systems report here that an earlier echo found nobody listening; only a
             // socket that keeps failing is given up.
@@ -190,7 +216,7 @@ int ListenUdp(const ListenOptions& opt) {
             continue;
         }
         failures = 0;
-        const std::string peer = Endpoint(addr, port);
+        const std::string peer = Endpoint(addr, from);
         std::size_t size = 0;
         const std::string fault =
             CheckDatagram(datagram.data(), static_cast<std::size_t>(got), size);
@@ -198,7 +224,7 @@ int ListenUdp(const ListenOptions& opt) {
             printer.Message(peer, datagram.data(), size);
             if (opt.echo) {
                 echo.WritePacket(datagram.data(), static_cast<unsigned int>(size));
-                if (socket.Send(&echo, addr, port) != static_cast<int>(size))
+                if (socket.Send(&echo, addr, from) != static_cast<int>(size))
                     printer.Note(peer, "echo failed");
             }
         }
@@ -218,7 +244,8 @@ int Listen(int argc, char** argv) {
                                  {"--raw", false},
                                  {"--echo", false},
                                  {"--count", true},
-                                 {"--max-seconds", true}},
+                                 {"--max-seconds", true},
+                                 {"--bind", true}},
                                 options);
     if (args.help) {
         std::fputs(kUsage, stdout);
@@ -240,6 +267,11 @@ int Listen(int argc, char** argv) {
         else if (name == "--max-seconds" &&
                  (!ParseNumber(value, 1000000000, opt.maxSeconds) || opt.maxSeconds == 0))
             return UsageError("--max-seconds needs a number from 1");
+        else if (name == "--bind") {
+            if (!ParseAddress(value, opt.bindAddress))
+                return UsageError("--bind needs an IPv4 or IPv6 address (no host name): " + value);
+            opt.bound = true;
+        }
     }
     if (args.positional.size() != 1)
         return UsageError("listen needs one PORT");

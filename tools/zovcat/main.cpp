@@ -1,7 +1,8 @@
 // zovcat: sends, receives and decodes the library's framed messages from the command line.
 //
-//   zovcat listen [--udp] [--raw] [--echo] [--count N] [--max-seconds S] PORT
+//   zovcat listen [--udp] [--raw] [--echo] [--count N] [--max-seconds S] [--bind ADDR] PORT
 //   zovcat send [--udp] HOST PORT --type N [--count K] [--interval MS] [--wait-reply MS] [FIELD...]
+//   (HOST PORT also as [IPV6]:PORT or HOST:PORT)
 //   zovcat decode [--binary] [--fields LAYOUT]
 //
 // Built on the library's public header only (zovcat.h lists its parts). Ports on the command
@@ -16,7 +17,8 @@ namespace zovcat {
 
 const char* const kUsage =
     "usage:\n"
-    "  zovcat listen [--udp] [--raw] [--echo] [--count N] [--max-seconds S] PORT\n"
+    "  zovcat listen [--udp] [--raw] [--echo] [--count N] [--max-seconds S] [--bind ADDR]\n"
+    "                PORT\n"
     "  zovcat send [--udp] HOST PORT --type N [--count K] [--interval MS] [--wait-reply MS]\n"
     "              [FIELD...]\n"
     "  zovcat decode [--binary] [--fields LAYOUT]\n"
@@ -24,15 +26,24 @@ const char* const kUsage =
     "\n"
     "Messages are framed as a 2-byte big-endian length (header included), a type byte, then\n"
     "the content. Ports are written as usual (host order); PORT 0 lets the system choose.\n"
+    "Addresses are IPv4 (127.0.0.1) or IPv6 (::1, fe80::1%eth0); peers are printed as\n"
+    "a.b.c.d:port and [v6]:port.\n"
     "\n"
     "listen    accepts TCP connections (or, with --udp, receives datagrams) and prints each\n"
     "          message on one line: time, peer, length, type, the bytes in hex and as text.\n"
     "          The first line (on standard error with --raw) names the port listened on.\n"
+    "          It listens on IPv4 and IPv6 at once (on IPv4 alone, with a note, where the\n"
+    "          system has no IPv6).\n"
     "  --raw            print only the hex of each message; other lines go to standard error\n"
     "  --echo           answer each message with itself\n"
     "  --count N        exit after N messages\n"
     "  --max-seconds S  exit after S seconds\n"
-    "send      sends one message to HOST:PORT over TCP (or, with --udp, as a datagram).\n"
+    "  --bind ADDR      listen on the address ADDR only, and so on its family only\n"
+    "                   (:: is both families, as without --bind)\n"
+    "send      sends one message to HOST PORT over TCP (or, with --udp, as a datagram).\n"
+    "          HOST PORT may also be written [IPV6]:PORT or HOST:PORT. HOST is an address\n"
+    "          or a name; a connection tries each address of a name in turn, a datagram\n"
+    "          goes to the name's IPv4 address (its first address when it has none).\n"
     "  --type N         the type byte, 0 to 255 (required)\n"
     "  --count K        send the message K times (default 1)\n"
     "  --interval MS    wait MS milliseconds between two sends\n"

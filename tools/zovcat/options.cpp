@@ -64,10 +64,16 @@ unsigned int ToHostOrder(unsigned short networkOrder) {
     return bytes[0] * 256u + bytes[1];
 }
 
-std::string Endpoint(unsigned int addr, unsigned short port) {
-    char text[16] = "?";
-    ZovNet::GetInstance()->AddrToString(addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ToHostOrder(port));
+std::string AddressText(const ZovAddress& addr) {
+    char text[ZOVNET::ADDRESS_STRING_SIZE] = "?";
+    ZovNet::GetInstance()->AddressToString(addr, text, sizeof text);
+    return text;
+}
+
+std::string Endpoint(const ZovAddress& addr, unsigned short port) {
+    const std::string text = AddressText(addr);
+    const std::string number = std::to_string(ToHostOrder(port));
+    return addr.IsV6() ? "[" + text + "]:" + number : text + ":" + number;
 }
 
 bool ParseNumber(const std::string& text, unsigned long long max, unsigned long long& value) {
@@ -163,9 +169,85 @@ bool ParsePort(const std::string& text, bool zeroAllowed, unsigned int& port) {
     return true;
 }
 
-bool ResolveHost(const std::string& host, unsigned int& addr) {
+std::string SplitTarget(const std::vector<std::string>& positional, std::string& host,
+                        std::string& port, std::size_t& words) {
+    if (positional.empty())
+        return "send needs HOST and PORT";
+    const std::string& first = positional[0];
+    std::size_t split = std::string::npos;
+    if (!first.empty() && first[0] == '[') {
+        const std::size_t close = first.find(']');
+        if (close == std::string::npos)
+            return "not an address: " + first + " (no closing bracket)";
+        if (close + 1 < first.size() && first[close + 1] != ':')
+            return "not an address: " + first + " (after ']' comes ':' and the port)";
+        split = close + 1 < first.size() ? close + 1 : std::string::npos;
+    } else if (first.find(':') != std::string::npos && first.find(':') == first.rfind(':')) {
+        split = first.find(':');
+    }
+    if (split != std::string::npos) {
+        host = first.substr(0, split);
+        port = first.substr(split + 1);
+        words = 1;
+        if (host.empty())
+            return "no host before the port in " + first;
+        return std::string();
+    }
+    if (positional.size() < 2)
+        return "send needs HOST and PORT";
+    host = first;
+    port = positional[1];
+    words = 2;
+    return std::string();
+}
+
+bool ParseAddress(const std::string& text, ZovAddress& out) {
+    std::string bare = text;
+    const bool bracketed = bare.size() >= 2 && bare.front() == '[' && bare.back() == ']';
+    if (bracketed)
+        bare = bare.substr(1, bare.size() - 2);
+    // Brackets are for IPv6 text only (the mapped form included, which gives IPv4).
+    if (bracketed && bare.find(':') == std::string::npos)
+        return false;
+    if (bare.empty() || bare.find('\0') != std::string::npos)
+        return false;
+    return ZovNet::GetInstance()->StringToAddress(bare.c_str(), out);
+}
+
+Lookup ResolveHost(const std::string& host, std::vector<ZovAddress>& out) {
+    out.clear();
+    ZovAddress literal;
+    if (ParseAddress(host, literal)) {
+        out.push_back(literal);
+        return Lookup::Found;
+    }
+    // A host name has neither brackets nor colons.
+    if (host.empty() || host.find_first_of("[]:%") != std::string::npos ||
+        host.find('\0') != std::string::npos)
+        return Lookup::BadText;
     ZovNet* net = ZovNet::GetInstance();
-    return net->StringToAddr(host.c_str(), addr) || net->NameToAddr(host.c_str(), &addr);
+    unsigned int v4 = 0;
+    if (net->StringToAddr(host.c_str(), v4)) {
+        out.emplace_back(v4);
+        return Lookup::Found;
+    }
+    // The last label of a host name is never all digits: such text is a mistyped address, and
+    // a resolver would only be asked in vain.
+    if (host.find_first_not_of("0123456789.") == std::string::npos)
+        return Lookup::BadText;
+    ZovAddress found[16];
+    const int count = net->ResolveName(host.c_str(), found, 16);
+    if (count <= 0)
+        return Lookup::NotFound;
+    out.assign(found, found + count);
+    return Lookup::Found;
+}
+
+bool NoIPv6(int errorCode) {
+    return errorCode == 10043    // protocol not supported
+           || errorCode == 10046 // protocol family not supported
+           || errorCode == ZOVNET::ERRCODE_FAMILY_NOT_SUPPORTED ||
+           errorCode == ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE;
 }
 
 } // namespace zovcat

@@ -115,7 +115,7 @@ int AwaitUdpReply(ZovUDPSocket& socket, const std::string& peer, unsigned long l
     if (set.WaitSockets(static_cast<unsigned int>(ms)) <= 0)
         return Fail("no reply from " + peer + " within " + std::to_string(ms) + " ms");
     Bytes datagram(kDatagramBuffer);
-    unsigned int addr = 0;
+    ZovAddress addr;
     unsigned short port = 0;
     const int got = socket.Receive(datagram.data(), kDatagramBuffer, &addr, &port);
     if (got < 0)
@@ -168,16 +168,18 @@ int Send(int argc, char** argv) {
                 return UsageError("--wait-reply needs milliseconds (1 to 3600000)");
         }
     }
-    if (args.positional.size() < 2)
-        return UsageError("send needs HOST and PORT");
+    std::string host, portText;
+    std::size_t targetWords = 0;
+    const std::string targetError = SplitTarget(args.positional, host, portText, targetWords);
+    if (!targetError.empty())
+        return UsageError(targetError);
     if (!typed)
         return UsageError("send needs --type N");
-    const std::string& host = args.positional[0];
     unsigned int port = 0;
-    if (!ParsePort(args.positional[1], false, port))
-        return UsageError("not a port: " + args.positional[1]);
+    if (!ParsePort(portText, false, port))
+        return UsageError("not a port: " + portText);
     Bytes content;
-    for (std::size_t i = 2; i < args.positional.size(); ++i) {
+    for (std::size_t i = targetWords; i < args.positional.size(); ++i) {
         const std::string error = AddField(args.positional[i], content);
         if (!error.empty())
             return UsageError(error);
@@ -191,31 +193,57 @@ int Send(int argc, char** argv) {
         packet.AddBin(content.data(), static_cast<unsigned int>(content.size()));
     const int length = packet.Length();
 
-    unsigned int addr = 0;
-    if (!ResolveHost(host, addr))
+    std::vector<ZovAddress> addresses;
+    const Lookup lookup = ResolveHost(host, addresses);
+    if (lookup == Lookup::BadText)
+        return UsageError("not an address or host name: " + host);
+    if (lookup == Lookup::NotFound)
         return FailWithReason("cannot resolve " + host);
-    const std::string peer = Endpoint(addr, ToNetworkOrder(port));
+    const unsigned short networkPort = ToNetworkOrder(port);
 
+    ZovAddress addr;
+    std::string peer;
     std::unique_ptr<ZovTCPSocketClient> tcp;
     std::unique_ptr<ZovUDPSocket> udpSocket;
     if (udp) {
+        // A datagram never learns whether anybody listens, so one address is chosen: a name's
+        // IPv4 address, as zovcat always sent to, or its first where it has none.
+        addr = addresses.front();
+        for (const ZovAddress& a : addresses) {
+            if (a.IsV4()) {
+                addr = a;
+                break;
+            }
+        }
+        peer = Endpoint(addr, networkPort);
         const QuietReports quiet;
-        udpSocket = std::make_unique<ZovUDPSocket>();
+        const unsigned short anyPort = 0;
+        udpSocket = addr.IsV4() ? std::make_unique<ZovUDPSocket>(anyPort)
+                                : std::make_unique<ZovUDPSocket>(anyPort, ZovAddress::Any6());
         if (udpSocket->Descriptor() == ZOVNET::BADSOCKET)
             return FailWithReason("cannot create a UDP socket");
     } else {
-        const QuietReports quiet;
-        const unsigned short anyPort = 0;
-        tcp = std::make_unique<ZovTCPSocketClient>(anyPort, addr, ToNetworkOrder(port));
-        if (tcp->State() != ZovSocket::SOCK_BOTH)
-            return FailWithReason("cannot connect to " + peer);
+        // Each address in turn, as the system orders them, until one takes the connection.
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            addr = addresses[i];
+            peer = Endpoint(addr, networkPort);
+            const QuietReports quiet;
+            const unsigned short anyPort = 0;
+            tcp = std::make_unique<ZovTCPSocketClient>(anyPort, addr, networkPort);
+            if (tcp->State() == ZovSocket::SOCK_BOTH)
+                break;
+            if (i + 1 == addresses.size())
+                return FailWithReason("cannot connect to " + peer);
+            PrintLine(stderr, "zovcat: cannot connect to " + peer + ": " +
+                                  ZovNet::ErrorText(ZovNet::LastError()) + "; trying " +
+                                  Endpoint(addresses[i + 1], networkPort));
+        }
     }
     StreamFramer replies;
     for (unsigned long long i = 0; i < count; ++i) {
         if (i > 0 && interval > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(interval));
-        const int sent =
-            udp ? udpSocket->Send(&packet, addr, ToNetworkOrder(port)) : tcp->Send(&packet);
+        const int sent = udp ? udpSocket->Send(&packet, addr, networkPort) : tcp->Send(&packet);
         if (sent != length)
             return FailWithReason("sending to " + peer + " failed");
         if (waitReply > 0) {

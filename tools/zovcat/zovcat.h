@@ -22,7 +22,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 constexpr std::size_t kMaxMessage = 65535;
-// The largest IPv4 datagram's payload fits; a receive never cuts one.
+// The largest payload of an IPv4 or IPv6 datagram fits; a receive never cuts one.
 constexpr unsigned int kDatagramBuffer = 65536;
 
 using Bytes = std::vector<unsigned char>;
@@ -177,13 +177,41 @@ bool ParseNumber(const std::string& text, unsigned long long max, unsigned long 
 bool ParseReal(const std::string& text, double& value);
 int HexDigit(int c);
 bool ParsePort(const std::string& text, bool zeroAllowed, unsigned int& port);
-bool ResolveHost(const std::string& host, unsigned int& addr);
+
+// Where a command sends to, as its first words give it: `HOST PORT`, `[IPV6]:PORT`,
+// `[IPV6] PORT` or `HOST:PORT` (one colon only: an IPv6 address has several, and takes brackets
+// before a port). `words` is the number of words it took, 1 or 2; `host` keeps its brackets.
+// An empty result means the words were understood; otherwise it is the usage error.
+std::string SplitTarget(const std::vector<std::string>& positional, std::string& host,
+                        std::string& port, std::size_t& words);
+
+// An address written as text: dotted IPv4, or IPv6 in any of its forms (with %scope), bare or in
+// brackets. Strict: the whole text must be the address. Never asks a resolver.
+bool ParseAddress(const std::string& text, ZovAddress& out);
+
+// What looking a host up gave.
+enum class Lookup {
+    Found,    // `out` holds the addresses, in the order to try them
+    BadText,  // not an address and not a name: a usage error
+    NotFound, // a name the resolver did not find; ZovNet::LastError() says why
+};
+
+// The addresses of `host`: an address literal gives itself (IPv4 also in the lenient forms
+// zovcat always took, "127.1" among them); text with a colon or brackets must be an IPv6
+// address and a name of digits and dots cannot be a host name, so neither reaches the resolver;
+// any other name is looked up, both families, in the system's order.
+Lookup ResolveHost(const std::string& host, std::vector<ZovAddress>& out);
+
+// The system's failures that mean it has no IPv6 at all (rather than a problem with a port).
+bool NoIPv6(int errorCode);
 
 // Ports cross the library's interface in network byte order, whatever the host's order.
 unsigned short ToNetworkOrder(unsigned int port);
 unsigned int ToHostOrder(unsigned short networkOrder);
-// "a.b.c.d:port", the port in host order.
-std::string Endpoint(unsigned int addr, unsigned short port);
+// "a.b.c.d:port" for IPv4 and "[v6]:port" for IPv6, the port in host order.
+std::string Endpoint(const ZovAddress& addr, unsigned short port);
+// The text of an address alone, without brackets.
+std::string AddressText(const ZovAddress& addr);
 
 // ---------------------------------------------------------------------------------------------
 // The commands; each takes the whole command line and returns the exit status.
