@@ -45,6 +45,20 @@ bool IsAnyAddress(const ZovAddress& a) {
     return true;
 }
 
+// A new TCP socket of the family `ipv6` says. An IPv6 one is made IPv6 only: it never reaches an
+// IPv4 peer (an IPv4 destination gets an IPv4 descriptor), and the systems' defaults differ, so
+// without the option its local port would also hold the IPv4 port on Linux and not on Windows.
+// Failing to set it only leaves the system's default.
+unsigned int NewStreamSocket(bool ipv6) {
+    const unsigned int s = sys::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (ipv6 && s != ZOVNET::BADSOCKET) {
+        const int error = sys::LibraryError();
+        if (sys::setdualstack(s, false) != 0)
+            sys::SetLibraryError(error);
+    }
+    return s;
+}
+
 unsigned int LengthField(const unsigned char* head) {
     return (static_cast<unsigned int>(head[0]) << 8) | head[1];
 }
@@ -61,7 +75,7 @@ ZovTCPSocketClient::ZovTCPSocketClient(unsigned short localPort, const ZovAddres
       m_queueStart(0), m_queueUsed(0), m_queueSize(0), m_sendLimit(kDefaultSendLimit),
       m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0) {
     m_ipv6 = dest.IsV6();
-    m_descriptor = sys::socket(m_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    m_descriptor = NewStreamSocket(m_ipv6);
     if (m_descriptor == ZOVNET::BADSOCKET) {
         ZovNetWarning("Can not create TCP socket");
         return;
@@ -208,7 +222,7 @@ bool ZovTCPSocketClient::ConnectTo(const ZovAddress& dest, unsigned short destPo
 // the object's mode, on the same local port: the port the application asked for, or else the one
 // the system had chosen, where it is still free.
 bool ZovTCPSocketClient::FreshDescriptor(bool ipv6) {
-    const unsigned int s = sys::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const unsigned int s = NewStreamSocket(ipv6);
     if (s == ZOVNET::BADSOCKET) {
         ZovNetWarning("Can not create TCP socket");
         return false; // the old descriptor stays, and the next Connect tries again

@@ -292,6 +292,24 @@ TEST_F(Ipv6Test, ClientTakesTheFamilyOfEachDestination) {
     EXPECT_EQ(ZovNet::LastError(), ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE);
 }
 
+// A client's IPv6 descriptor is IPv6 only on every system, whatever its default: it never reaches
+// an IPv4 peer (an IPv4 destination gets an IPv4 descriptor), and so its local port is the IPv6
+// port alone, on Linux as on Windows.
+TEST_F(Ipv6Test, ClientIpv6DescriptorIsIpv6Only) {
+    ZovTCPSocketServer server6(0, 5, ZovAddress::Loopback6());
+    ASSERT_NE(server6.Descriptor(), ZOVNET::BADSOCKET);
+
+    ZovTCPSocketClient made(0, ZovAddress::Any6(), 0);
+    ASSERT_NE(made.Descriptor(), ZOVNET::BADSOCKET);
+    EXPECT_EQ(zovtest::GetSockOptInt(made.Descriptor(), IPPROTO_IPV6, IPV6_V6ONLY), 1);
+
+    ZovTCPSocketClient switched; // IPv4 until it connects to an IPv6 address
+    ASSERT_TRUE(switched.Connect(ZovAddress::Loopback6(), server6.Port(), kWaitMs))
+        << ZovNet::LastError();
+    ASSERT_EQ(LocalFamily(switched.Descriptor()), AF_INET6);
+    EXPECT_EQ(zovtest::GetSockOptInt(switched.Descriptor(), IPPROTO_IPV6, IPV6_V6ONLY), 1);
+}
+
 // One datagram from `from` to `to`, and what `to` learns of its sender through the three
 // addressed receive forms in turn.
 struct Arrival {
