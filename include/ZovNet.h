@@ -1,6 +1,6 @@
 /**
  * \file ZovNet.h
- * \brief ZovNet: a thin object layer over the system's IPv4 sockets.
+ * \brief ZovNet: a thin object layer over the system's sockets, IPv4 and IPv6.
  *
  * The one public header of the library. It declares:
  *  - `ZovNet`, the process-wide network layer (start/stop, host name and address services),
@@ -878,7 +878,7 @@ protected:
     unsigned short m_port;     ///< The bound local port, network byte order; 0 when not bound.
     unsigned short m_state;    ///< The `SockState` bits of the open directions.
     bool m_blocking;           ///< The mode last set with `SetBlocking`.
-    bool m_ipv6;               ///< The descriptor is an IPv6 socket (false: IPv4 or none).
+    bool m_ipv6;               ///< The descriptor is, or was made to be, an IPv6 socket.
 
 private:
     friend class ZovSocketPoller;
@@ -906,9 +906,10 @@ private:
  * The descriptor stays open in both cases (remove it from any socket set, then delete the
  * object or call `ShutDown(SOCK_BOTH)`).
  *
- * The two constructors differ only in the type of their first argument; a plain literal `0` is
- * ambiguous between them and does not compile. Write the local port as `(unsigned short)0` or
- * through a named `unsigned short` variable.
+ * The IPv4 constructor and the adopting one differ only in the type of their first argument; a
+ * plain literal `0` is ambiguous between them and does not compile. Write the local port as
+ * `(unsigned short)0` or through a named `unsigned short` variable. (The `ZovAddress` form takes a
+ * literal `0` port.)
  */
 class ZOVNET_API ZovTCPSocketClient : public ZovSocket {
 public:
@@ -970,7 +971,10 @@ public:
     /// family follows the destination: when it differs from the family the object's descriptor
     /// has (an IPv4 object connecting to an IPv6 address, or the reverse, the IPv4 form
     /// included), the object takes a new descriptor of the destination's family first, exactly
-    /// as after a failed connect (see there: same mode and local port, default options).
+    /// as after a failed connect (see there: same mode and local port, default options). An
+    /// object that holds a connection keeps it and refuses a destination of the other family
+    /// at once, as the system refuses a second connect of the same family: false with the
+    /// warning and `LastError()` WSAEISCONN (10056).
     bool Connect(const ZovAddress& dest, unsigned short destPort);
     /// \copydoc Connect(const ZovAddress&, unsigned short)
     /// Gives up after about \p timeout milliseconds as `Connect(unsigned int, unsigned short,
@@ -979,7 +983,9 @@ public:
 
     /// \return the peer address of the last connection made, of either family, in the canonical
     /// form (an IPv4 peer of a dual-stack server is its IPv4 address); `ZovAddress()` before any.
-    /// For an IPv4 peer it equals `ZovAddress(GetDestAddr())`.
+    /// For an IPv4 peer it equals `ZovAddress(GetDestAddr())`. An adopted descriptor's peer is
+    /// not asked of the system: it is `ZovAddress(destAddr)` as given to that constructor, also
+    /// for an IPv6 connection.
     ZovAddress PeerAddress() const { return m_peer; }
 
     /// \return the IPv4 peer address of the last connection made (network byte order), or 0,
@@ -1212,7 +1218,8 @@ public:
     /// One send on a socket to which the application assigned a peer. \return bytes sent or -1.
     int Send(void* data, unsigned int len) override;
     /// One datagram of \p len bytes to \p addr : \p port. \return bytes sent or -1.
-    /// On a dual-stack socket the IPv4 address is sent to in its mapped form.
+    /// On an IPv6 socket the IPv4 address is sent to in its mapped form, as the `ZovAddress`
+    /// form does (a dual-stack socket reaches it, an IPv6-only one does not).
     int Send(void* data, unsigned int len, unsigned int addr, unsigned short port);
     /// One datagram of \p len bytes to \p dest : \p port, of either family. An IPv4 destination
     /// on an IPv6 socket goes in its mapped form, which a dual-stack socket delivers on every
