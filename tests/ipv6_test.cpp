@@ -424,8 +424,14 @@ TEST_F(Ipv6Test, UdpRefusesWhatItsFamilyCannotReachAndCutsLongDatagrams) {
     EXPECT_EQ(ZovNet::LastError(), ZOVNET::ERRCODE_FAMILY_NOT_SUPPORTED);
     EXPECT_EQ(v4.Send(&p, ZovAddress::Loopback6(), v6.Port()), -1);
     EXPECT_EQ(ZovNet::LastError(), ZOVNET::ERRCODE_FAMILY_NOT_SUPPORTED);
+    // The system's own answer: a known error first, so that a stale one cannot pass for it, and
+    // not the refusal the library gives an IPv4 socket.
+    EXPECT_EQ(v6.Send(static_cast<ZovNetPacket*>(nullptr), ZovAddress::Loopback4(), v4.Port()), -1);
+    ASSERT_EQ(ZovNet::LastError(), ZOVNET::ERRCODE_NULL_ARGUMENT);
     EXPECT_EQ(v6.Send(datagram, 3, ZovAddress::Loopback4(), v4.Port()), -1);
     EXPECT_NE(ZovNet::LastError(), ZOVNET::ERRCODE_NONE);
+    EXPECT_NE(ZovNet::LastError(), ZOVNET::ERRCODE_NULL_ARGUMENT);
+    EXPECT_NE(ZovNet::LastError(), ZOVNET::ERRCODE_FAMILY_NOT_SUPPORTED);
 
     std::string big(UDP_RECEIVE_BUFFER + 10, 'x');
     ZovUDPSocket sender(0, ZovAddress::Loopback6());
