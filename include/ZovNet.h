@@ -1111,7 +1111,6 @@ private:
     bool FreshDescriptor(bool ipv6);
     bool ConnectTo(const ZovAddress& dest, unsigned short destPort, unsigned int timeout);
 
-    ZovAddress m_peer;
     unsigned int m_destAddr;
     unsigned short m_destPort;
     // The local port the constructor was asked for, and whether the last connect failed (the
@@ -1130,6 +1129,9 @@ private:
     unsigned char* m_pending;
     unsigned int m_pendingUsed;
     unsigned int m_pendingSize;
+    // The peer of the last connection, of either family (after the members above, which keep
+    // their places).
+    ZovAddress m_peer;
 };
 
 /**
@@ -1158,7 +1160,9 @@ public:
     ///  - any other IPv6 address (`ZovAddress::Loopback6()`, a link-local address with its scope
     ///    id, ...) takes IPv6 clients only;
     ///  - an IPv4 address takes IPv4 clients on that address; `ZovAddress()` is the IPv4 form.
-    /// A system without IPv6 fails the creation with the warning "Can not create TCP socket".
+    /// A system without IPv6 fails the creation with the warning "Can not create TCP socket". The
+    /// family setting is part of the bind: a system that refuses it shows "Can not bind TCP
+    /// socket to local port".
     ZovTCPSocketServer(unsigned short port, unsigned int backlog, const ZovAddress& bindAddress);
     ~ZovTCPSocketServer() override;
 
@@ -1225,7 +1229,10 @@ public:
     /// on an IPv6 socket goes in its mapped form, which a dual-stack socket delivers on every
     /// system (Windows takes no other form there); an IPv6-only socket cannot reach it, and the
     /// system's error says so. An IPv6 destination on an IPv4 socket returns -1 with
-    /// `ZOVNET::ERRCODE_FAMILY_NOT_SUPPORTED` before any system call. \return bytes sent or -1.
+    /// `ZOVNET::ERRCODE_FAMILY_NOT_SUPPORTED` before any system call. The IPv4 any address
+    /// (`ZovAddress()`, 0 in the IPv4 form) on an IPv6 socket returns -1 with
+    /// `ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE`: it is what the IPv4 receive forms give for an
+    /// IPv6 sender, whom only the `ZovAddress` forms can answer. \return bytes sent or -1.
     int Send(void* data, unsigned int len, const ZovAddress& dest, unsigned short port);
     /// The same sends from a read-only buffer (`const void*`, `const char*`, ...): the `void*`
     /// forms never write to the bytes. Only pointers to const pick these forms: a non-const

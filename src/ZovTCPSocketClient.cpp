@@ -107,9 +107,10 @@ ZovTCPSocketClient::ZovTCPSocketClient(unsigned short localPort, const ZovAddres
 
 ZovTCPSocketClient::ZovTCPSocketClient(unsigned int descriptor, unsigned int destAddr,
                                        unsigned short destPort)
-    : m_peer(destAddr), m_destAddr(destAddr), m_destPort(destPort), m_bindPort(0),
-      m_connectFailed(false), m_queue(nullptr), m_queueStart(0), m_queueUsed(0), m_queueSize(0),
-      m_sendLimit(kDefaultSendLimit), m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0) {
+    : m_destAddr(destAddr), m_destPort(destPort), m_bindPort(0), m_connectFailed(false),
+      m_queue(nullptr), m_queueStart(0), m_queueUsed(0), m_queueSize(0),
+      m_sendLimit(kDefaultSendLimit), m_pending(nullptr), m_pendingUsed(0), m_pendingSize(0),
+      m_peer(destAddr) {
     ZOVNET_ASSERT(IsStreamSocket(descriptor));
     if (!IsStreamSocket(descriptor)) {
         // Whatever the descriptor was, it stays the caller's: the object holds none.

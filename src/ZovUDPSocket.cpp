@@ -43,6 +43,10 @@ int ZovUDPSocket::Send(void* data, unsigned int len, const ZovAddress& dest, uns
     ZOVNET_ASSERT(data != NULL);
     if ((m_state & SOCK_RECEIVE) == 0)
         return ZovNetFail(GateError(m_state), -1);
+    // The IPv4 any address is what the IPv4 receive forms give for an IPv6 sender: a reply to it
+    // from an IPv6 socket would reach some local IPv4 socket on Linux, and nothing on Windows.
+    if (m_ipv6 && dest == ZovAddress())
+        return ZovNetFail(ZOVNET::ERRCODE_ADDRESS_NOT_AVAILABLE, -1);
     sys::SocketAddress to;
     const int tolen = MakeSocketAddress(dest, port, m_ipv6, to);
     if (tolen == 0)

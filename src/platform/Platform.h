@@ -31,6 +31,7 @@
 //   EMSGSIZE     -> WSAEMSGSIZE      10040      ENETUNREACH  -> WSAENETUNREACH   10051
 //   EOPNOTSUPP   -> WSAEOPNOTSUPP    10045      ECONNABORTED -> WSAECONNABORTED  10053
 //   EAFNOSUPPORT -> WSAEAFNOSUPPORT  10047      ECONNRESET   -> WSAECONNRESET    10054
+//   ENODEV       -> WSAEADDRNOTAVAIL 10049
 //
 // EAGAIN from a send or receive on a blocking descriptor (its SO_SNDTIMEO or SO_RCVTIMEO ran out)
 // is WSAETIMEDOUT, as on Windows; WSAEWOULDBLOCK is kept for non-blocking descriptors.

@@ -83,6 +83,10 @@ int MapErrno(int e) {
         return WSAECONNREFUSED;
     case EHOSTUNREACH:
         return WSAEHOSTUNREACH;
+    // A link-local address whose scope names no interface: Windows Sockets has no code of its
+    // own for it and says the address is not available.
+    case ENODEV:
+        return WSAEADDRNOTAVAIL;
     default:
         return e;
     }
