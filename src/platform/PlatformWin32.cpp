@@ -348,7 +348,7 @@ int setblocking(unsigned int s, bool blocking) {
 }
 
 unsigned int accept(unsigned int s, sockaddr* addr, int* len, bool nonblocking) {
-    const unsigned int client = accept(s, addr, len);
+    const unsigned int client = ZovPlatform::accept(s, addr, len);
     if (client == ZOVNET::BADSOCKET)
         return client;
     // Windows passes the listener's mode on, and the listener may have been switched behind the

@@ -492,8 +492,8 @@ TEST_P(ZovcatTransportTest, EveryTargetFormReachesTheDualStackListener) {
             args.push_back("--udp");
         const Outcome out = RunZovcat(args);
         EXPECT_EQ(out.status.code, 0) << Joined(out.lines);
-        char hex[3];
-        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(i));
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(i & 0xFF));
         listener.Await(R"(^[0-9:.]{12} )" + c.peer + " length 4 type 42: 00 04 2a " + hex + "  ");
     }
 }
