@@ -66,16 +66,17 @@ inline bool LocalAddress(unsigned int s, sys::SocketAddress& out) {
 // A new socket of the family of `bindAddress` bound to it and `port`, for a listener or a datagram
 // socket: BADSOCKET with the failing step in `failedBind` (false: the socket could not be made).
 // The any IPv6 address is dual-stack and any other IPv6 address IPv6 only on every system, whose
-// defaults differ, so the library says which it wants. `beforeBind` runs on the new socket first.
-template <typename BeforeBind>
-unsigned int OpenBound(int type, int protocol, const ZovAddress& bindAddress, unsigned short port,
-                       bool& failedBind, BeforeBind beforeBind) {
+// defaults differ, so the library says which it wants. A listener asks for `reuseListenPort`
+// (see sys::reuselistenport), which only helps: failing to set it keeps the old behaviour.
+inline unsigned int OpenBound(int type, int protocol, const ZovAddress& bindAddress,
+                              unsigned short port, bool reuseListenPort, bool& failedBind) {
     failedBind = false;
     const bool ipv6 = bindAddress.IsV6();
     const unsigned int s = sys::socket(ipv6 ? AF_INET6 : AF_INET, type, protocol);
     if (s == ZOVNET::BADSOCKET)
         return s;
-    beforeBind(s);
+    if (reuseListenPort)
+        sys::reuselistenport(s);
     sys::SocketAddress addr;
     const int len = MakeSocketAddress(bindAddress, port, ipv6, addr);
     if ((ipv6 && sys::setdualstack(s, bindAddress == ZovAddress::Any6()) == SOCKET_ERROR) ||

@@ -14,8 +14,7 @@ ZovTCPSocketServer::ZovTCPSocketServer(unsigned short port, unsigned int backlog
     // A server that restarts must get its port back while the last run's connections wait out
     // TIME-WAIT; where the system needs an option for it, it is set before the bind. Failing to
     // set it only brings back the old behaviour.
-    m_descriptor = OpenBound(SOCK_STREAM, IPPROTO_TCP, bindAddress, port, failedBind,
-                             [](unsigned int s) { sys::reuselistenport(s); });
+    m_descriptor = OpenBound(SOCK_STREAM, IPPROTO_TCP, bindAddress, port, true, failedBind);
     if (m_descriptor == ZOVNET::BADSOCKET) {
         ZovNetWarning(failedBind ? "Can not bind TCP socket to local port"
                                  : "Can not create TCP socket");

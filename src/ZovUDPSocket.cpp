@@ -8,8 +8,7 @@ ZovUDPSocket::ZovUDPSocket(unsigned short port) : ZovUDPSocket(port, ZovAddress(
 
 ZovUDPSocket::ZovUDPSocket(unsigned short port, const ZovAddress& bindAddress) {
     bool failedBind = false;
-    m_descriptor =
-        OpenBound(SOCK_DGRAM, IPPROTO_UDP, bindAddress, port, failedBind, [](unsigned int) {});
+    m_descriptor = OpenBound(SOCK_DGRAM, IPPROTO_UDP, bindAddress, port, false, failedBind);
     if (m_descriptor == ZOVNET::BADSOCKET) {
         ZovNetWarning(failedBind ? "Can not bind UDP socket to local port"
                                  : "Can not create UDP socket");
